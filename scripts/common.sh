@@ -1,0 +1,92 @@
+# Shared by scripts/run, scripts/test and scripts/soak: installs what a fresh
+# Debian machine lacks, builds, and prepares a Wine prefix and an X display.
+# shellcheck shell=bash
+
+VRLN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VRLN_LOCALE=en_US.UTF-8
+
+vrln_log() { printf '== %s\n' "$*" >&2; }
+
+vrln_need_install() {
+  local cmd
+  for cmd in cmake make g++ clang++ i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix \
+             i686-w64-mingw32-windres wine wineserver Xvfb xauth xdpyinfo xdotool import convert python3; do
+    command -v "$cmd" >/dev/null 2>&1 || { vrln_log "missing: $cmd"; return 0; }
+  done
+  [ -f /usr/src/googletest/CMakeLists.txt ] || return 0
+  [ -e /usr/lib/wine/i386-windows ] || [ -e /usr/lib/i386-linux-gnu/wine ] || { vrln_log "missing: wine32"; return 0; }
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || return 0
+  locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$' || return 0
+  return 1
+}
+
+vrln_install() {
+  vrln_need_install || return 0
+  vrln_log "installing build and test tools"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends \
+    cmake make g++ clang libclang-rt-14-dev python3 \
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+    wine wine32:i386 wine64 xvfb xauth x11-utils xdotool imagemagick tesseract-ocr googletest locales >/dev/null
+  if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
+    $sudo sed -i 's/^# *\(en_US.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^en_US.UTF-8 UTF-8' /etc/locale.gen || echo 'en_US.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo locale-gen >/dev/null
+  fi
+}
+
+# vrln_build PRESET [targets...]
+vrln_build() {
+  local preset=$1; shift
+  cmake --preset "$preset" -S "$VRLN_ROOT" >/dev/null
+  if [ $# -gt 0 ]; then
+    cmake --build "$VRLN_ROOT/build/$preset" -j "$(nproc)" --target "$@"
+  else
+    cmake --build "$VRLN_ROOT/build/$preset" -j "$(nproc)"
+  fi
+}
+
+# Starts Xvfb when there is no display; the server ends with the calling shell.
+vrln_display() {
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
+  local n
+  for n in $(seq 91 140); do
+    [ -e "/tmp/.X${n}-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    VRLN_XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 1 50); do
+      [ -e "/tmp/.X11-unix/X$n" ] && return 0
+      sleep 0.1
+    done
+  done
+  vrln_log "could not start Xvfb"; return 1
+}
+
+# vrln_wine_prefix DIR: a fresh prefix whose processes all share one virtual
+# desktop with a taskbar, so the tray icon shows and FindWindowA sees our windows.
+vrln_wine_prefix() {
+  export WINEPREFIX=$1
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEDEBUG=${WINEDEBUG:--all}
+  export LC_ALL=$VRLN_LOCALE LANG=$VRLN_LOCALE
+  export TZ=${TZ:-UTC}
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  wineboot -i >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f >/dev/null 2>&1
+  # One server for the whole run: every test process joins it instead of starting its own.
+  wineserver -p
+}
+
+vrln_wine_stop() {
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1
+  [ -n "${VRLN_XVFB_PID:-}" ] && kill "$VRLN_XVFB_PID" 2>/dev/null
+  return 0
+}

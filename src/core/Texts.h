@@ -1,0 +1,23 @@
+// Texts that the tray shows: menu items of the local webs and the tooltip.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vrln::core {
+
+// "&" + (index + 1) + " " + title, the title cut to its first 30 characters
+// followed by "..." when it is longer than 30.
+std::string WebMenuItemText(std::size_t index, std::string_view title);
+
+// "<Suspended>" when bit 0 of the state is set, "<No task is waiting to run>"
+// when there is no next launch, else "<Next launch at %s>".
+std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText);
+
+// The notification area's tip holds 63 characters and the terminating NUL.
+constexpr std::size_t kMaxTipChars = 63;
+std::string CutTip(std::string_view text);
+
+}  // namespace vrln::core

@@ -1,0 +1,96 @@
+// RAII owners for the platform's handles. Each owner knows which value means
+// "no handle" for its kind: most kernel handles use null, but CreateFileA and
+// FindFirstFileA report failure as INVALID_HANDLE_VALUE, so the two are kept apart.
+#pragma once
+
+#include <windows.h>
+#include <ddeml.h>
+
+#include <utility>
+
+namespace vrln {
+
+template <typename T, auto Close, T Invalid = T{}>
+class UniqueAny {
+public:
+    UniqueAny() noexcept = default;
+    explicit UniqueAny(T value) noexcept : value_(value) {}
+    UniqueAny(const UniqueAny&) = delete;
+    UniqueAny& operator=(const UniqueAny&) = delete;
+    UniqueAny(UniqueAny&& other) noexcept : value_(other.release()) {}
+    UniqueAny& operator=(UniqueAny&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~UniqueAny() { reset(); }
+
+    T get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != Invalid; }
+    bool valid() const noexcept { return value_ != Invalid; }
+
+    T release() noexcept { return std::exchange(value_, Invalid); }
+    void reset(T value = Invalid) noexcept {
+        T old = std::exchange(value_, value);
+        if (old != Invalid) Close(old);
+    }
+    // For out-parameters of creating calls: releases the old handle first.
+    T* put() noexcept {
+        reset();
+        return &value_;
+    }
+
+private:
+    T value_ = Invalid;
+};
+
+namespace detail {
+inline void CloseKernelHandle(HANDLE h) noexcept { ::CloseHandle(h); }
+inline void CloseFind(HANDLE h) noexcept { ::FindClose(h); }
+inline void CloseKey(HKEY k) noexcept { ::RegCloseKey(k); }
+inline void CloseMenu(HMENU m) noexcept { ::DestroyMenu(m); }
+inline void CloseIcon(HICON i) noexcept { ::DestroyIcon(i); }
+inline void CloseWindow(HWND w) noexcept { ::DestroyWindow(w); }
+}  // namespace detail
+
+// Mutexes, events, semaphores, threads, processes: null when absent.
+using UniqueHandle = UniqueAny<HANDLE, detail::CloseKernelHandle>;
+// Files from CreateFileA: INVALID_HANDLE_VALUE when absent.
+using UniqueFile = UniqueAny<HANDLE, detail::CloseKernelHandle, INVALID_HANDLE_VALUE>;
+// Searches from FindFirstFileA: INVALID_HANDLE_VALUE when absent.
+using UniqueFind = UniqueAny<HANDLE, detail::CloseFind, INVALID_HANDLE_VALUE>;
+using UniqueHkey = UniqueAny<HKEY, detail::CloseKey>;
+using UniqueHmenu = UniqueAny<HMENU, detail::CloseMenu>;
+using UniqueHicon = UniqueAny<HICON, detail::CloseIcon>;
+using UniqueHwnd = UniqueAny<HWND, detail::CloseWindow>;
+
+// A DDE string handle belongs to one DDEML instance, so its owner keeps both.
+class UniqueHsz {
+public:
+    UniqueHsz() noexcept = default;
+    UniqueHsz(DWORD instance, HSZ hsz) noexcept : instance_(instance), hsz_(hsz) {}
+    UniqueHsz(const UniqueHsz&) = delete;
+    UniqueHsz& operator=(const UniqueHsz&) = delete;
+    UniqueHsz(UniqueHsz&& other) noexcept
+        : instance_(other.instance_), hsz_(std::exchange(other.hsz_, nullptr)) {}
+    UniqueHsz& operator=(UniqueHsz&& other) noexcept {
+        if (this != &other) {
+            reset();
+            instance_ = other.instance_;
+            hsz_ = std::exchange(other.hsz_, nullptr);
+        }
+        return *this;
+    }
+    ~UniqueHsz() { reset(); }
+
+    HSZ get() const noexcept { return hsz_; }
+    explicit operator bool() const noexcept { return hsz_ != nullptr; }
+    void reset() noexcept {
+        if (hsz_) ::DdeFreeStringHandle(instance_, std::exchange(hsz_, nullptr));
+    }
+
+private:
+    DWORD instance_ = 0;
+    HSZ hsz_ = nullptr;
+};
+
+}  // namespace vrln
