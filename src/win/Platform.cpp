@@ -1,0 +1,10 @@
+#include "win/Platform.h"
+
+namespace vrln {
+
+PlatformCalls& Platform() {
+    static PlatformCalls calls;
+    return calls;
+}
+
+}  // namespace vrln

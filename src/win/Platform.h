@@ -1,0 +1,22 @@
+// The few platform calls whose effects are modal or invisible to a test
+// (the shell's notification area, message boxes, popup menus, program starts)
+// go through this table. It holds the real calls; tests put recorders in it.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+namespace vrln {
+
+struct PlatformCalls {
+    BOOL(WINAPI* ShellNotifyIcon)(DWORD message, PNOTIFYICONDATAA data) = ::Shell_NotifyIconA;
+    int(WINAPI* MessageBox)(HWND owner, LPCSTR text, LPCSTR caption, UINT type) = ::MessageBoxA;
+    BOOL(WINAPI* TrackPopupMenu)(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
+                                 const RECT* rect) = ::TrackPopupMenu;
+    UINT(WINAPI* WinExec)(LPCSTR commandLine, UINT showCommand) = ::WinExec;
+};
+
+// The process-wide table. Swap entries only while no other thread uses them.
+PlatformCalls& Platform();
+
+}  // namespace vrln
