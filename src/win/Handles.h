@@ -49,7 +49,7 @@ inline void CloseFind(HANDLE h) noexcept { ::FindClose(h); }
 inline void CloseKey(HKEY k) noexcept { ::RegCloseKey(k); }
 inline void CloseMenu(HMENU m) noexcept { ::DestroyMenu(m); }
 inline void CloseIcon(HICON i) noexcept { ::DestroyIcon(i); }
-inline void CloseWindow(HWND w) noexcept { ::DestroyWindow(w); }
+inline void DestroyOwnedWindow(HWND w) noexcept { ::DestroyWindow(w); }
 }  // namespace detail
 
 // Mutexes, events, semaphores, threads, processes: null when absent.
@@ -61,7 +61,7 @@ using UniqueFind = UniqueAny<HANDLE, detail::CloseFind, INVALID_HANDLE_VALUE>;
 using UniqueHkey = UniqueAny<HKEY, detail::CloseKey>;
 using UniqueHmenu = UniqueAny<HMENU, detail::CloseMenu>;
 using UniqueHicon = UniqueAny<HICON, detail::CloseIcon>;
-using UniqueHwnd = UniqueAny<HWND, detail::CloseWindow>;
+using UniqueHwnd = UniqueAny<HWND, detail::DestroyOwnedWindow>;
 
 // A DDE string handle belongs to one DDEML instance, so its owner keeps both.
 class UniqueHsz {
