@@ -1,1 +1,284 @@
-// VrlnSchdMain
+#include "app/VrlnSchdMain.h"
+
+#include "app/Autostart.h"
+#include "app/Browser.h"
+#include "app/LocalWebs.h"
+#include "app/res/resource.h"
+#include "core/DateTime.h"
+#include "core/Texts.h"
+#include "win/Platform.h"
+
+#include <cstring>
+
+namespace vrln {
+
+TPlandrel* Plandrel = nullptr;
+
+namespace {
+constexpr const char* kWindowClass = "TPlandrel";
+constexpr const char* kMenuName = "PLANDRELMENU";
+constexpr const char* kUnloadQuestion = "Do you want to stop the Vorlane scheduler?";
+constexpr const char* kUnloadCaption = "Exit";
+
+int OffsetForState(std::uint8_t state) {
+    return (state & core::kStateSuspended) ? kIconSuspended : kIconActive;
+}
+}  // namespace
+
+TPlandrel::TPlandrel()
+    : Browser(std::make_unique<TBrowser>()),
+      TaskbarCreatedMsg(::RegisterWindowMessageA("TaskbarCreated")) {
+    RegisterAutostart(kAutostartValue, OwnExePath());
+}
+
+TPlandrel::~TPlandrel() {
+    // Normally WM_DESTROY has run already; an object freed with its window still
+    // alive stops the scheduler and removes the icon the same way.
+    if (Wnd && ::IsWindow(Wnd)) ::DestroyWindow(Wnd);
+    Browser.reset();
+    Webs.clear();
+}
+
+// ---- Window and message loop ------------------------------------------------
+
+bool TPlandrel::CreateTrayWindow() {
+    const HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    WNDCLASSA existing{};
+    if (!::GetClassInfoA(instance, kWindowClass, &existing)) {
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = &TPlandrel::StaticWindowProc;
+        windowClass.hInstance = instance;
+        windowClass.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
+        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+        windowClass.lpszClassName = kWindowClass;
+        if (!::RegisterClassA(&windowClass)) return false;
+    }
+    const HWND wnd = ::CreateWindowExA(0, kWindowClass, "", 0, ::GetSystemMetrics(SM_CXSCREEN) / 2,
+                                       ::GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0, nullptr, nullptr, instance,
+                                       nullptr);
+    Wnd = wnd;
+    if (!wnd) return false;
+    ::ShowWindow(wnd, SW_HIDE);
+    return true;
+}
+
+WPARAM TPlandrel::Run() {
+    if (!CreateTrayWindow()) return 0;
+    MSG msg;
+    while (!QuitReceived) {
+        if (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                QuitReceived = true;
+                QuitCode = msg.wParam;
+            } else {
+                ::TranslateMessage(&msg);
+                ::DispatchMessageA(&msg);
+            }
+        } else {
+            ::WaitMessage();
+        }
+    }
+    return QuitCode;
+}
+
+LRESULT CALLBACK TPlandrel::StaticWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    TPlandrel* self = Plandrel;
+    if (!self) return ::DefWindowProcA(wnd, msg, wParam, lParam);
+    self->Wnd = wnd;
+    TMessage message{msg, wParam, lParam, 0};
+    try {
+        self->WindowProc(message);
+    } catch (...) {
+        // Nothing may unwind through the system's dispatcher.
+        message.Result = 0;
+    }
+    return message.Result;
+}
+
+void TPlandrel::WindowProc(TMessage& message) {
+    switch (message.Msg) {
+        case WM_CREATE: WMCreate(message); return;
+        case WM_DESTROY: WMDestroy(message); return;
+        case WM_COMMAND: WMCommand(message); return;
+        case WM_TRAYNOTIFY: WMTrayNotify(message); return;
+        case WM_REFRESHTRAY: WMRefreshTray(message); return;
+        default: break;
+    }
+    // The shell broadcasts this registered message when the taskbar is restarted.
+    if (TaskbarCreatedMsg != 0 && message.Msg == TaskbarCreatedMsg) {
+        WMTaskbarCreated(message);
+        return;
+    }
+    DefaultHandler(message);
+}
+
+void TPlandrel::DefaultHandler(TMessage& message) {
+    message.Result = ::DefWindowProcA(Wnd, message.Msg, message.WParam, message.LParam);
+}
+
+// ---- Handlers -----------------------------------------------------------------
+
+void TPlandrel::WMCreate(TMessage& message) {
+    message.Result = 0;
+    Scheduler = std::make_unique<TScheduler>(false);
+    Scheduler->AttachWakeUp([this](TScheduler&) { RefreshTrayFromWorker(); });
+    Scheduler->SetPriority(THREAD_PRIORITY_LOWEST);
+    SetTrayIcon(kIconActive);
+}
+
+void TPlandrel::WMDestroy(TMessage& message) {
+    message.Result = 0;
+    if (Scheduler) {
+        // After the detach no refresh is asked for; one already posted dies with the window.
+        Scheduler->DetachWakeUp();
+        RemoveTrayIcon();
+        Scheduler.reset();
+    }
+    ::PostQuitMessage(0);
+}
+
+void TPlandrel::WMCommand(TMessage& message) {
+    message.Result = 0;
+    const unsigned id = LOWORD(message.WParam);
+    switch (id) {
+        case IDM_LOAD:
+            StartProgram(MainAppPath(), SW_SHOWNORMAL);
+            return;
+        case IDM_UNLOAD:
+            if (Platform().MessageBox(Wnd, kUnloadQuestion, kUnloadCaption, MB_YESNO) == IDYES) {
+                UnregisterAutostart(kAutostartValue);
+                ::DestroyWindow(Wnd);
+            }
+            return;
+        case IDM_SUSPEND:
+            if (Scheduler) {
+                Scheduler->SetState(Scheduler->State() ^ core::kStateSuspended);
+                RefreshTray();
+            }
+            return;
+        default:
+            if (id >= IDM_WEB_BASE) OpenLocalWeb(id - IDM_WEB_BASE);
+            return;
+    }
+}
+
+void TPlandrel::WMTrayNotify(TMessage& message) {
+    message.Result = 0;
+    if (message.LParam != WM_RBUTTONDOWN) {
+        message.Result = ::DefWindowProcA(Wnd, WM_TRAYNOTIFY, message.WParam, message.LParam);
+        return;
+    }
+    POINT cursor{};
+    ::GetCursorPos(&cursor);
+    UniqueHmenu menu(::LoadMenuA(::GetModuleHandleA(nullptr), kMenuName));
+    if (!menu) return;
+    const HMENU popup = ::GetSubMenu(menu.get(), 0);
+    ::SetMenuDefaultItem(popup, 0, TRUE);
+    UpdateMenuItems(popup);
+    ::SetForegroundWindow(Wnd);
+    Platform().TrackPopupMenu(popup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, Wnd, nullptr);
+    // Without this the menu does not close when the user clicks elsewhere.
+    ::PostMessageA(Wnd, WM_NULL, 0, 0);
+}
+
+void TPlandrel::WMRefreshTray(TMessage& message) {
+    message.Result = 0;
+    RefreshPosted = false;
+    RefreshTray();
+}
+
+void TPlandrel::WMTaskbarCreated(TMessage& message) {
+    message.Result = 0;
+    if (!Scheduler) return;
+    IconOffset = -1;
+    SetTrayIcon(OffsetForState(Scheduler->State()));
+}
+
+// ---- The tray ---------------------------------------------------------------
+//
+// The shell is only ever called from the window's thread: the worker's
+// per-cycle callback posts WM_REFRESHTRAY (at most one at a time) instead of
+// refreshing itself. So no two refreshes run at once, IconOffset and LastTip
+// always describe the last record sent, and once WMDestroy has detached the
+// callback and the window is gone, no refresh can run.
+
+void TPlandrel::RefreshTrayFromWorker() {
+    if (RefreshPosted.exchange(true)) return;
+    if (!::PostMessageA(Wnd, WM_REFRESHTRAY, 0, 0)) RefreshPosted = false;
+}
+
+void TPlandrel::RefreshTray() {
+    if (!Scheduler) return;
+    UpdateIcon(OffsetForState(Scheduler->State()));
+    UpdateTooltip();
+}
+
+void TPlandrel::UpdateIcon(int offset) {
+    if (offset != IconOffset) SetTrayIcon(offset);
+}
+
+NOTIFYICONDATAA TPlandrel::NewTrayRecord() const {
+    NOTIFYICONDATAA record{};
+    // The first version of the record; its size differs between 32 and 64 bits.
+    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    record.hWnd = Wnd;
+    record.uID = Scheduler ? Scheduler->ThreadID() : 0;
+    return record;
+}
+
+namespace {
+void CopyTip(NOTIFYICONDATAA& record, const std::string& tip) {
+    const std::string cut = core::CutTip(tip);
+    std::memcpy(record.szTip, cut.c_str(), cut.size() + 1);
+}
+}  // namespace
+
+void TPlandrel::SetTrayIcon(int offset) {
+    NOTIFYICONDATAA record = NewTrayRecord();
+    record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    record.uCallbackMessage = WM_TRAYNOTIFY;
+    UniqueHicon icon(::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IconBase + offset)));
+    record.hIcon = icon.get();
+    LastTip = TooltipText();
+    CopyTip(record, LastTip);
+    Platform().ShellNotifyIcon(IconOffset == -1 ? NIM_ADD : NIM_MODIFY, &record);
+    IconOffset = offset;
+}
+
+void TPlandrel::UpdateTooltip() {
+    std::string text = TooltipText();
+    if (text == LastTip) return;
+    LastTip = std::move(text);
+    NOTIFYICONDATAA record = NewTrayRecord();
+    record.uFlags = NIF_TIP;
+    CopyTip(record, LastTip);
+    Platform().ShellNotifyIcon(NIM_MODIFY, &record);
+}
+
+void TPlandrel::RemoveTrayIcon() {
+    NOTIFYICONDATAA record = NewTrayRecord();
+    Platform().ShellNotifyIcon(NIM_DELETE, &record);
+}
+
+std::string TPlandrel::TooltipText() const {
+    if (!Scheduler) return core::TooltipText(0, "");
+    return core::TooltipText(Scheduler->State(), Scheduler->NextLaunchText());
+}
+
+void TPlandrel::UpdateMenuItems(HMENU popup) {
+    const int webs = FillWebsMenu(::GetSubMenu(popup, 1));
+    ::EnableMenuItem(popup, 1, MF_BYPOSITION | (webs > 0 ? MF_ENABLED : MF_GRAYED));
+    ::EnableMenuItem(popup, IDM_LOAD, MainAppNotRunning() ? MF_ENABLED : (MF_GRAYED | MF_DISABLED));
+    const bool suspended = Scheduler && (Scheduler->State() & core::kStateSuspended);
+    ::CheckMenuItem(popup, IDM_SUSPEND, suspended ? MF_CHECKED : MF_UNCHECKED);
+}
+
+// ---- The local webs -----------------------------------------------------------
+
+int TPlandrel::FillWebsMenu(HMENU submenu) { return vrln::FillWebsMenu(submenu, Webs); }
+
+void TPlandrel::OpenLocalWeb(std::uint32_t index) {
+    if (Browser) vrln::OpenLocalWeb(Webs, index, *Browser);
+}
+
+}  // namespace vrln

@@ -1,1 +1,254 @@
-// Scheduler
+#include "sched/ThreadWakeUp.h"
+
+#include "core/Browser.h"
+#include "core/DateTime.h"
+#include "core/Paths.h"
+#include "win/Platform.h"
+
+#include <cstring>
+#include <vector>
+
+namespace vrln {
+
+namespace {
+
+UniqueHandle InstanceMutex;
+
+constexpr const char* kMainAppFileName = "VRLN98.EXE";
+constexpr const char* kMainAppName = "Vorlane 98";
+
+core::LocaleNames ReadLocaleNames() {
+    core::LocaleNames names;
+    char buffer[96];
+    auto read = [&buffer](LCTYPE type) {
+        const int n = ::GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer) : std::string();
+    };
+    // LOCALE_SDAYNAME1 is Monday; the portable rules count from Sunday.
+    names.longDayNames[0] = read(LOCALE_SDAYNAME7);
+    for (int i = 0; i < 6; ++i) names.longDayNames[i + 1] = read(LOCALE_SDAYNAME1 + i);
+    for (int i = 0; i < 12; ++i) names.shortMonthNames[i] = read(LOCALE_SABBREVMONTHNAME1 + i);
+    names.timeSeparator = read(LOCALE_STIME);
+    if (names.timeSeparator.empty()) names.timeSeparator = ":";
+    return names;
+}
+
+const core::LocaleNames& LocaleNames() {
+    static const core::LocaleNames names = ReadLocaleNames();
+    return names;
+}
+
+}  // namespace
+
+// ---- Own path and single instance -------------------------------------
+
+std::string OwnExePath() {
+    char buffer[256];
+    const DWORD n = ::GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+    // A longer path is cut, and older systems then leave the buffer without its NUL.
+    return std::string(buffer, n < 256 ? n : 255);
+}
+
+std::string MutexNameFor(const std::string& programName) {
+    std::string name = core::InstanceMutexBaseName(programName);
+    if (!name.empty()) ::CharUpperBuffA(name.data(), static_cast<DWORD>(name.size()));
+    return name;
+}
+
+std::string InstanceMutexName() {
+    return MutexNameFor(core::FileNamePart(OwnExePath()));
+}
+
+bool ClaimSingleInstance() {
+    InstanceMutex.reset();
+    const std::string name = InstanceMutexName();
+    InstanceMutex.reset(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
+    if (InstanceMutex) return false;
+    InstanceMutex.reset(::CreateMutexA(nullptr, FALSE, name.c_str()));
+    // Two copies started at once can both miss the open: the later creation then
+    // opens the other's mutex and says so.
+    if (InstanceMutex && ::GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    return InstanceMutex.valid();
+}
+
+void ReleaseSingleInstance() { InstanceMutex.reset(); }
+
+// ---- The main application ------------------------------------------------
+
+std::string MainAppMutexName() { return MutexNameFor(kMainAppName); }
+
+bool MainAppNotRunning() {
+    const std::string name = MainAppMutexName();
+    UniqueHandle mutex(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
+    if (mutex) return false;
+    mutex.reset(::CreateMutexA(nullptr, FALSE, name.c_str()));
+    return mutex.valid();
+}
+
+std::string MainAppPath() { return core::DirectoryPart(OwnExePath()) + kMainAppFileName; }
+
+bool StartProgram(const std::string& path, UINT showCommand) {
+    const std::string commandLine = core::QuoteIfBlank(path);
+    return Platform().WinExec(commandLine.c_str(), showCommand) > 31;
+}
+
+// ---- Local time ------------------------------------------------------------
+
+double LocalNow() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    core::DateTimeParts parts;
+    parts.year = now.wYear;
+    parts.month = now.wMonth;
+    parts.day = now.wDay;
+    parts.hour = now.wHour;
+    parts.minute = now.wMinute;
+    parts.second = now.wSecond;
+    parts.millisecond = now.wMilliseconds;
+    return core::EncodeDateTime(parts);
+}
+
+// ---- The scheduler thread -------------------------------------------------
+
+TScheduler::TScheduler(bool createSuspended)
+    : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)),
+      StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    LoadState();
+    // The thread starts suspended so that its first cycle cannot begin before
+    // the object is complete.
+    Thread_.reset(::CreateThread(nullptr, 0, &TScheduler::ThreadMain, this, CREATE_SUSPENDED, &ThreadId_));
+    if (!createSuspended) Resume();
+}
+
+TScheduler::~TScheduler() {
+    Terminated_ = true;
+    ::SetEvent(StopEvent.get());
+    if (Thread_) ::WaitForSingleObject(Thread_.get(), INFINITE);
+    // A change that the main application announced since the last cycle is
+    // taken first, so that saving does not write stale values over it.
+    if (Synchronizer->BeginRead(0)) {
+        LoadState();
+        Synchronizer->EndRead();
+    }
+    SaveState();
+}
+
+void TScheduler::Resume() {
+    if (Thread_) ::ResumeThread(Thread_.get());
+}
+
+void TScheduler::SetPriority(int priority) {
+    if (Thread_) ::SetThreadPriority(Thread_.get(), priority);
+}
+
+void TScheduler::AttachWakeUp(WakeUp routine) {
+    std::lock_guard<std::mutex> lock(WakeUpLock);
+    OnWakeUp = std::move(routine);
+}
+
+void TScheduler::DetachWakeUp() {
+    std::lock_guard<std::mutex> lock(WakeUpLock);
+    OnWakeUp = nullptr;
+}
+
+void TScheduler::CallWakeUp() {
+    std::lock_guard<std::mutex> lock(WakeUpLock);
+    if (OnWakeUp) OnWakeUp(*this);
+}
+
+DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
+    try {
+        static_cast<TScheduler*>(self)->Execute();
+    } catch (...) {
+        // Nothing may leave a thread routine; the worker just ends.
+    }
+    return 0;
+}
+
+void TScheduler::Execute() {
+    while (!Terminated()) {
+        if (::WaitForSingleObject(StopEvent.get(), Period) != WAIT_TIMEOUT) break;
+        CallWakeUp();
+        if (Synchronizer->BeginRead(kSyncTimeoutMs, StopEvent.get())) {
+            LoadState();
+            Synchronizer->EndRead();
+        }
+        if (Terminated()) break;
+        const std::uint8_t state = State();
+        if (!core::IsLaunchDue(state, StartupDate(), LocalNow())) continue;
+        // The moment is consumed before the presence test: it is never retried.
+        StartupDate_ = 0.0;
+        SaveState();
+        if (Terminated()) break;
+        if (MainAppNotRunning()) {
+            StartProgram(MainAppPath(), (state & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+        }
+    }
+}
+
+void TScheduler::LoadState() {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return;
+
+    unsigned changesSeen;
+    {
+        std::lock_guard<std::mutex> lock(StateLock);
+        changesSeen = UserChanges;
+    }
+    // Values shorter than their buffer leave zeros in the missing bytes.
+    BYTE stateBytes[4] = {};
+    DWORD size = sizeof stateBytes;
+    const bool stateRead =
+        ::RegQueryValueExA(key.get(), kStateValue, nullptr, nullptr, stateBytes, &size) == ERROR_SUCCESS;
+    BYTE dateBytes[8] = {};
+    size = sizeof dateBytes;
+    const bool dateRead =
+        ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, dateBytes, &size) == ERROR_SUCCESS;
+
+    if (stateRead) {
+        std::lock_guard<std::mutex> lock(StateLock);
+        if (WritesInFlight == 0 && UserChanges == changesSeen) State_ = stateBytes[0];
+    }
+    if (dateRead) {
+        double date;
+        std::memcpy(&date, dateBytes, sizeof date);
+        StartupDate_ = date;
+    }
+}
+
+void TScheduler::SaveState() {
+    std::lock_guard<std::mutex> lock(SaveLock);
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put()) != ERROR_SUCCESS &&
+        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                          nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const DWORD state = State();
+    const double date = StartupDate();
+    ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state), sizeof state);
+    ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(&date),
+                     sizeof date);
+}
+
+void TScheduler::SetState(std::uint8_t newState) {
+    {
+        std::lock_guard<std::mutex> lock(StateLock);
+        if (newState == State_.load()) return;
+        State_ = newState;
+        ++UserChanges;
+        ++WritesInFlight;
+    }
+    if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        SaveState();
+        Synchronizer->EndWrite();
+    }
+    std::lock_guard<std::mutex> lock(StateLock);
+    --WritesInFlight;
+}
+
+std::string TScheduler::NextLaunchText() const {
+    return core::FormatLaunchMoment(StartupDate(), LocaleNames());
+}
+
+}  // namespace vrln

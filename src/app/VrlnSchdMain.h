@@ -1,0 +1,93 @@
+// The application object: the hidden window that receives the tray icon's and
+// the menu's messages, the tray icon with its tooltip and menu, and the owner
+// of the scheduler, the browser launcher and the list of local webs.
+#pragma once
+
+#include "sched/ThreadWakeUp.h"
+#include "win/Handles.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vrln {
+
+class TBrowser;
+
+// One message as the window procedure hands it to the object.
+struct TMessage {
+    UINT Msg;
+    WPARAM WParam;
+    LPARAM LParam;
+    LRESULT Result;
+};
+
+constexpr UINT WM_TRAYNOTIFY = WM_USER + 384;
+// Posted by the scheduler's worker so that every shell call about the icon
+// happens on the thread that owns the window (see RefreshTrayFromWorker).
+constexpr UINT WM_REFRESHTRAY = WM_APP + 1;
+
+constexpr int kIconActive = 0;
+constexpr int kIconSuspended = 8;
+
+class TPlandrel {
+public:
+    TPlandrel();
+    virtual ~TPlandrel();
+    TPlandrel(const TPlandrel&) = delete;
+    TPlandrel& operator=(const TPlandrel&) = delete;
+
+    // Creates the hidden window and runs the message loop; returns the exit
+    // code that WM_QUIT carried, or 0 when the window could not be created.
+    WPARAM Run();
+    bool CreateTrayWindow();
+    virtual void WindowProc(TMessage& message);
+
+    // The tray. RefreshTray runs on the window's thread only.
+    void RefreshTray();
+    void UpdateIcon(int offset);
+    void SetTrayIcon(int offset);
+    void UpdateTooltip();
+    void RemoveTrayIcon();
+    std::string TooltipText() const;
+    void UpdateMenuItems(HMENU popup);
+
+    // The local webs.
+    int FillWebsMenu(HMENU submenu);
+    void OpenLocalWeb(std::uint32_t index);
+
+    HWND Wnd = nullptr;
+    std::unique_ptr<TScheduler> Scheduler;
+    int IconBase = 1000;
+    int IconOffset = -1;
+    std::string LastTip;
+    std::unique_ptr<TBrowser> Browser;
+    std::vector<std::string> Webs;
+    bool QuitReceived = false;
+
+private:
+    static LRESULT CALLBACK StaticWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+    void WMCreate(TMessage& message);
+    void WMDestroy(TMessage& message);
+    void WMCommand(TMessage& message);
+    void WMTrayNotify(TMessage& message);
+    void WMRefreshTray(TMessage& message);
+    void WMTaskbarCreated(TMessage& message);
+    void DefaultHandler(TMessage& message);
+
+    // The scheduler's per-cycle callback, on its worker thread.
+    void RefreshTrayFromWorker();
+    NOTIFYICONDATAA NewTrayRecord() const;
+
+    std::atomic<bool> RefreshPosted{false};
+    UINT TaskbarCreatedMsg = 0;
+    WPARAM QuitCode = 0;
+};
+
+// The one application object; the window procedure finds it here.
+extern TPlandrel* Plandrel;
+
+}  // namespace vrln
