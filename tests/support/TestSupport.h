@@ -1,0 +1,47 @@
+// Helpers for tests that run real programs under Wine: where the build's
+// programs lie, scratch folders, starting and ending processes, reading logs.
+#pragma once
+
+#include "win/Handles.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vrln::test {
+
+// The folder of the running test program, with its trailing backslash; the
+// product and the stand-ins lie there too.
+std::string BinDir();
+// A new empty folder under the system's temporary folder, with a trailing backslash.
+std::string NewScratchDir(const std::string& hint);
+bool CopyInto(const std::string& fromPath, const std::string& toPath);
+std::string ReadWholeFile(const std::string& path);
+std::vector<std::string> ReadLines(const std::string& path);
+bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
+struct Process {
+    UniqueHandle handle;
+    DWORD id = 0;
+};
+// Starts a command line; the child inherits this process's environment.
+Process Start(const std::string& commandLine, const std::string& currentDir = "");
+// Waits up to timeoutMs; returns the exit code, or STILL_ACTIVE when it still runs.
+DWORD WaitExit(const Process& process, DWORD timeoutMs);
+void Kill(Process& process);
+
+// Polls a condition every 20 ms up to timeoutMs; true when it held.
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
+// A top-level window of the given class that belongs to the process, or null.
+HWND FindProcessWindow(DWORD processId, const char* className);
+bool MutexExists(const std::string& name);
+
+void SetEnv(const char* name, const std::string& value);
+void ClearEnv(const char* name);
+
+// The registry record that the scheduler shares with the main application.
+void DeleteSchedulerKey();
+bool ReadSchedulerValues(DWORD& state, double& startupDate);
+void WriteSchedulerValues(DWORD state, double startupDate);
+
+}  // namespace vrln::test

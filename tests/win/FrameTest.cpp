@@ -1,0 +1,201 @@
+// The real VrlnSchd.exe and the stand-in main application, run as processes.
+#include "app/Autostart.h"
+#include "sched/ThreadWakeUp.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace vrln;
+using namespace vrln::test;
+
+namespace {
+
+constexpr DWORD kGenerous = 20000;
+
+std::string ReadRunValue() {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return "<no key>";
+    char data[512] = {};
+    DWORD size = sizeof data - 1;
+    DWORD type = 0;
+    if (::RegQueryValueExA(key.get(), kAutostartValue, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+        ERROR_SUCCESS)
+        return "<none>";
+    return std::string(data, size);
+}
+
+// One copy of the program, started from its own file and ended by the test.
+class ProgramCopy {
+public:
+    ProgramCopy(const std::string& dir, const std::string& fileName) : path_(dir + fileName) {
+        CopyInto(BinDir() + "VrlnSchd.exe", path_);
+    }
+    ~ProgramCopy() { Kill(process_); }
+
+    const std::string& Path() const { return path_; }
+    Process& Proc() { return process_; }
+
+    void Start() { process_ = vrln::test::Start("\"" + path_ + "\"", core_dir()); }
+    // Running means: its hidden window exists.
+    HWND WaitForWindow() {
+        HWND wnd = nullptr;
+        WaitFor([&] { return (wnd = FindProcessWindow(process_.id, "TPlandrel")) != nullptr; }, kGenerous);
+        return wnd;
+    }
+
+private:
+    std::string core_dir() const { return path_.substr(0, path_.find_last_of('\\') + 1); }
+    std::string path_;
+    Process process_;
+};
+
+}  // namespace
+
+TEST(InstanceMutexName, IsTheFileNameUpperCasedByTheLocaleRule) {
+    EXPECT_EQ(MutexNameFor("VrlnSchd.exe"), "APPLICATION-VRLNSCHD.EXE");
+    EXPECT_EQ(MutexNameFor("a\\b.exe"), "APPLICATION-A_B.EXE");
+    // e acute and its capital in the ANSI code page of the pinned locale.
+    EXPECT_EQ(MutexNameFor("schd\xE9.exe"), "APPLICATION-SCHD\xC9.EXE");
+    EXPECT_EQ(MainAppMutexName(), "APPLICATION-VORLANE 98");
+    EXPECT_EQ(InstanceMutexName(), "APPLICATION-FRAME_TESTS.EXE");
+}
+
+TEST(SingleInstance, SecondCopyEndsAtOnceWhateverItsFolderAndLetterCase) {
+    const std::string dirA = NewScratchDir("first");
+    const std::string dirB = NewScratchDir("second");
+    ProgramCopy first(dirA, "VrlnSchd.exe");
+    ProgramCopy sameFolder(dirA, "VrlnSchd.exe");
+    ProgramCopy otherCase(dirB, "vrlnschd.EXE");
+    first.Start();
+    const HWND wnd = first.WaitForWindow();
+    ASSERT_NE(wnd, nullptr);
+    ASSERT_TRUE(MutexExists("APPLICATION-VRLNSCHD.EXE"));
+
+    for (ProgramCopy* second : {&sameFolder, &otherCase}) {
+        second->Start();
+        EXPECT_EQ(WaitExit(second->Proc(), kGenerous), 0u) << second->Path();
+    }
+    EXPECT_EQ(WaitExit(first.Proc(), 0), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_TRUE(::IsWindow(wnd));
+
+    ::PostMessageA(wnd, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitExit(first.Proc(), kGenerous), 0u);
+    EXPECT_FALSE(MutexExists("APPLICATION-VRLNSCHD.EXE"));
+}
+
+TEST(SingleInstance, NonAsciiNamesMeetUnderTheLocalesUpperCase) {
+    ProgramCopy first(NewScratchDir("accent1"), "schd\xE9.exe");
+    ProgramCopy second(NewScratchDir("accent2"), "SCHD\xC9.EXE");
+    first.Start();
+    const HWND wnd = first.WaitForWindow();
+    ASSERT_NE(wnd, nullptr);
+    second.Start();
+    EXPECT_EQ(WaitExit(second.Proc(), kGenerous), 0u);
+    ::PostMessageA(wnd, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitExit(first.Proc(), kGenerous), 0u);
+}
+
+TEST(SingleInstance, CopiesUnderDifferentNamesBothRun) {
+    const std::string dir = NewScratchDir("names");
+    ProgramCopy one(dir, "VrlnSchd.exe");
+    ProgramCopy other(dir, "Other.exe");
+    one.Start();
+    other.Start();
+    const HWND wndOne = one.WaitForWindow();
+    const HWND wndOther = other.WaitForWindow();
+    ASSERT_NE(wndOne, nullptr);
+    ASSERT_NE(wndOther, nullptr);
+    ::PostMessageA(wndOne, WM_CLOSE, 0, 0);
+    ::PostMessageA(wndOther, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitExit(one.Proc(), kGenerous), 0u);
+    EXPECT_EQ(WaitExit(other.Proc(), kGenerous), 0u);
+}
+
+TEST(MessageLoop, WmQuitPostedToTheThreadEndsTheProgramCleanly) {
+    ProgramCopy copy(NewScratchDir("quit"), "VrlnSchd.exe");
+    copy.Start();
+    const HWND wnd = copy.WaitForWindow();
+    ASSERT_NE(wnd, nullptr);
+    const DWORD thread = ::GetWindowThreadProcessId(wnd, nullptr);
+    ASSERT_TRUE(::PostThreadMessageA(thread, WM_QUIT, 0, 0));
+    EXPECT_EQ(WaitExit(copy.Proc(), kGenerous), 0u);
+    EXPECT_FALSE(MutexExists("APPLICATION-VRLNSCHD.EXE"));
+}
+
+TEST(Autostart, EveryStartWritesItsPathAndASecondCopyLeavesItAlone) {
+    const std::string dir = NewScratchDir("with blanks");
+    ProgramCopy copy(dir, "VrlnSchd.exe");
+    copy.Start();
+    const HWND wnd = copy.WaitForWindow();
+    ASSERT_NE(wnd, nullptr);
+    // The folder has a blank: the entry is quoted so that nothing else is started.
+    EXPECT_EQ(ReadRunValue(), "\"" + copy.Path() + "\"");
+
+    ASSERT_TRUE(RegisterAutostart(kAutostartValue, "C:\\Elsewhere\\Old.exe"));
+    ProgramCopy second(NewScratchDir("again"), "VrlnSchd.exe");
+    second.Start();
+    EXPECT_EQ(WaitExit(second.Proc(), kGenerous), 0u);
+    EXPECT_EQ(ReadRunValue(), "C:\\Elsewhere\\Old.exe");
+
+    // Ending without the unload command keeps the entry.
+    ::PostMessageA(wnd, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitExit(copy.Proc(), kGenerous), 0u);
+    EXPECT_EQ(ReadRunValue(), "C:\\Elsewhere\\Old.exe");
+    EXPECT_TRUE(UnregisterAutostart(kAutostartValue));
+    EXPECT_EQ(ReadRunValue(), "<none>");
+    EXPECT_TRUE(UnregisterAutostart(kAutostartValue));
+}
+
+TEST(Autostart, APathWithoutBlanksIsStoredAsItIsWithItsNul) {
+    ASSERT_TRUE(RegisterAutostart(kAutostartValue, "C:\\Tools\\VrlnSchd.exe"));
+    UniqueHkey key;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, key.put()), ERROR_SUCCESS);
+    DWORD type = 0, size = 0;
+    ASSERT_EQ(::RegQueryValueExA(key.get(), kAutostartValue, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(size, std::string("C:\\Tools\\VrlnSchd.exe").size() + 1);
+    EXPECT_EQ(ReadRunValue().c_str(), std::string("C:\\Tools\\VrlnSchd.exe"));
+    UnregisterAutostart(kAutostartValue);
+}
+
+TEST(MainAppNotRunning, FollowsTheStandInsPresenceAndLeavesNoMutex) {
+    EXPECT_TRUE(MainAppNotRunning());
+    EXPECT_FALSE(MutexExists(MainAppMutexName()));
+
+    Process standin = Start("\"" + BinDir() + "VRLN98.EXE\" --hold=60000");
+    ASSERT_TRUE(WaitFor([] { return MutexExists("APPLICATION-VORLANE 98"); }, kGenerous));
+    EXPECT_FALSE(MainAppNotRunning());
+    EXPECT_FALSE(MainAppNotRunning());
+    EXPECT_TRUE(MutexExists("APPLICATION-VORLANE 98"));
+
+    Kill(standin);
+    EXPECT_TRUE(MainAppNotRunning());
+    EXPECT_FALSE(MutexExists(MainAppMutexName()));
+}
+
+TEST(MainAppPath, IsVrln98BesideTheProgram) {
+    EXPECT_EQ(MainAppPath(), BinDir() + "VRLN98.EXE");
+}
+
+TEST(StartProgram, StartsTheStandInFromAFolderWithBlanksWithTheAskedShowCommand) {
+    const std::string dir = NewScratchDir("Program Files");
+    const std::string path = dir + "VRLN98.EXE";
+    ASSERT_TRUE(CopyInto(BinDir() + "VRLN98.EXE", path));
+    const std::string log = dir + "starts.log";
+    SetEnv("STANDIN_MAINAPP_LOG", log);
+    SetEnv("STANDIN_MAINAPP_LIFETIME", "200");
+
+    EXPECT_TRUE(StartProgram(path, SW_SHOWMINIMIZED));
+    ASSERT_TRUE(WaitFor([&] { return ReadLines(log).size() == 1; }, kGenerous));
+    const std::string line = ReadLines(log).at(0);
+    EXPECT_NE(line.find("\tshow=2\t"), std::string::npos) << line;
+    EXPECT_NE(line.find("\tcmd=\"" + path + "\""), std::string::npos) << line;
+
+    ClearEnv("STANDIN_MAINAPP_LOG");
+    ClearEnv("STANDIN_MAINAPP_LIFETIME");
+}
+
+TEST(StartProgram, AMissingFileReturnsFalse) {
+    EXPECT_FALSE(StartProgram(NewScratchDir("empty") + "VRLN98.EXE", SW_SHOWNORMAL));
+    EXPECT_FALSE(StartProgram("C:\\No Such Folder\\VRLN98.EXE", SW_SHOWNORMAL));
+}
