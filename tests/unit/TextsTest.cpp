@@ -1,1 +1,51 @@
+#include "core/Texts.h"
+
 #include <gtest/gtest.h>
+
+#include <string>
+
+using namespace vrln::core;
+
+TEST(WebMenuItemText, NumbersFromOneFollowedByOneBlank) {
+    EXPECT_EQ(WebMenuItemText(0, "Site"), "&1 Site");
+    EXPECT_EQ(WebMenuItemText(8, "Nine"), "&9 Nine");
+    EXPECT_EQ(WebMenuItemText(9, "Ten"), "&10 Ten");
+    EXPECT_EQ(WebMenuItemText(11, "Twelve"), "&12 Twelve");
+    EXPECT_EQ(WebMenuItemText(0, ""), "&1 ");
+}
+
+TEST(WebMenuItemText, CutsATitleLongerThanThirtyCharacters) {
+    const std::string thirty = "123456789012345678901234567890";
+    EXPECT_EQ(WebMenuItemText(0, thirty), "&1 " + thirty);
+    EXPECT_EQ(WebMenuItemText(0, thirty + "X"), "&1 " + thirty + "...");
+    EXPECT_EQ(WebMenuItemText(1, std::string(255, 'w')), "&2 " + std::string(30, 'w') + "...");
+}
+
+TEST(WebMenuItemText, KeepsAnAmpersandInTheTitle) {
+    EXPECT_EQ(WebMenuItemText(0, "Tom & Jerry"), "&1 Tom & Jerry");
+}
+
+TEST(TooltipText, ShowsSuspensionBeforeTheNextLaunch) {
+    EXPECT_EQ(TooltipText(0x01, "Wednesday 30 Sep 1998,14:05:00"), "<Suspended>");
+    EXPECT_EQ(TooltipText(0x03, ""), "<Suspended>");
+    EXPECT_EQ(TooltipText(0xFF, "x"), "<Suspended>");
+}
+
+TEST(TooltipText, ShowsTheNextLaunchOrThatNoneIsWaiting) {
+    EXPECT_EQ(TooltipText(0x00, ""), "<No task is waiting to run>");
+    EXPECT_EQ(TooltipText(0x02, ""), "<No task is waiting to run>");
+    EXPECT_EQ(TooltipText(0x02, "Wednesday 30 Sep 1998,14:05:00"),
+              "<Next launch at Wednesday 30 Sep 1998,14:05:00>");
+    // A percent sign in a locale's name is text, not a format.
+    EXPECT_EQ(TooltipText(0x00, "%s %d"), "<Next launch at %s %d>");
+}
+
+TEST(CutTip, KeepsAtMostSixtyThreeCharacters) {
+    const std::string s63(63, 'a');
+    EXPECT_EQ(CutTip(s63), s63);
+    EXPECT_EQ(CutTip(s63 + "b"), s63);
+    EXPECT_EQ(CutTip(std::string(500, 'c')), std::string(63, 'c'));
+    EXPECT_EQ(CutTip(""), "");
+    const std::string longLaunch = TooltipText(0, "Wednesday 30 September 1998,14:05:00 with a long name");
+    EXPECT_EQ(CutTip(longLaunch), longLaunch.substr(0, 63));
+}
