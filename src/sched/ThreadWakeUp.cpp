@@ -123,7 +123,10 @@ TScheduler::TScheduler(bool createSuspended)
 TScheduler::~TScheduler() {
     Terminated_ = true;
     ::SetEvent(StopEvent.get());
-    if (Thread_) ::WaitForSingleObject(Thread_.get(), INFINITE);
+    if (Thread_) {
+        ::ResumeThread(Thread_.get());  // a worker created suspended must run to end
+        ::WaitForSingleObject(Thread_.get(), INFINITE);
+    }
     // A change that the main application announced since the last cycle is
     // taken first, so that saving does not write stale values over it.
     if (Synchronizer->BeginRead(0)) {

@@ -1,0 +1,130 @@
+// VrlnSchd.exe and the stand-in main application, each a real process, in a
+// folder of their own as on a user's machine.
+#include "app/Autostart.h"
+#include "sched/ThreadWakeUp.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace vrln;
+using namespace vrln::test;
+
+namespace {
+
+constexpr DWORD kGenerous = 20000;
+
+class LaunchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteSchedulerKey();
+        dir = NewScratchDir("launch");
+        ASSERT_TRUE(CopyInto(BinDir() + "VrlnSchd.exe", dir + "VrlnSchd.exe"));
+        ASSERT_TRUE(CopyInto(BinDir() + "VRLN98.EXE", dir + "VRLN98.EXE"));
+        log = dir + "starts.log";
+        SetEnv("STANDIN_MAINAPP_LOG", log);
+        SetEnv("STANDIN_MAINAPP_LIFETIME", "500");
+    }
+    void TearDown() override {
+        StopScheduler();
+        ClearEnv("STANDIN_MAINAPP_LOG");
+        ClearEnv("STANDIN_MAINAPP_LIFETIME");
+        DeleteSchedulerKey();
+    }
+
+    // Stores through the stand-in as participant 1, as the main application does.
+    void Store(const std::string& options) {
+        Process store = Start("\"" + dir + "VRLN98.EXE\" --store --timeout=5000 " + options);
+        ASSERT_EQ(WaitExit(store, kGenerous), 0u) << options;
+    }
+    void StartScheduler() {
+        scheduler = Start("\"" + dir + "VrlnSchd.exe\"", dir);
+        ASSERT_TRUE(WaitFor([&] { return (wnd = FindProcessWindow(scheduler.id, "TPlandrel")) != nullptr; },
+                            kGenerous));
+    }
+    void StopScheduler() {
+        if (wnd) ::PostMessageA(wnd, WM_CLOSE, 0, 0);
+        if (scheduler.handle) EXPECT_EQ(WaitExit(scheduler, kGenerous), 0u);
+        Kill(scheduler);
+        wnd = nullptr;
+    }
+    std::size_t Starts() { return ReadLines(log).size(); }
+    double StoredMoment() {
+        DWORD state = 0;
+        double date = -1;
+        ReadSchedulerValues(state, date);
+        return date;
+    }
+
+    std::string dir;
+    std::string log;
+    Process scheduler;
+    HWND wnd = nullptr;
+};
+
+}  // namespace
+
+TEST_F(LaunchTest, AnAnnouncedMomentStartsTheMainApplicationOnceAndIsConsumed) {
+    StartScheduler();
+    Store("--state=0 --in=1");
+    ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
+    const std::string line = ReadLines(log).at(0);
+    EXPECT_NE(line.find("\tshow=1\t"), std::string::npos) << line;
+    EXPECT_NE(line.find("cmd=" + dir + "VRLN98.EXE"), std::string::npos) << line;
+    EXPECT_TRUE(WaitFor([&] { return StoredMoment() == 0.0; }, kGenerous));
+    ::Sleep(3000);
+    EXPECT_EQ(Starts(), 1u);
+}
+
+TEST_F(LaunchTest, Bit1StartsTheMainApplicationMinimised) {
+    StartScheduler();
+    Store("--state=2 --in=1");
+    ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
+    EXPECT_NE(ReadLines(log).at(0).find("\tshow=2\t"), std::string::npos);
+}
+
+TEST_F(LaunchTest, AMomentThatFallsDueWhileTheMainApplicationRunsIsConsumedWithoutAStart) {
+    Process running = Start("\"" + dir + "VRLN98.EXE\" --hold=60000");
+    ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
+    StartScheduler();
+    Store("--state=0 --in=1");
+    EXPECT_TRUE(WaitFor([&] { return StoredMoment() == 0.0; }, kGenerous));
+    Kill(running);
+    ::Sleep(2500);
+    EXPECT_EQ(Starts(), 1u);
+}
+
+TEST_F(LaunchTest, NothingStartsWhileSuspendedUntilTheBitIsCleared) {
+    StartScheduler();
+    Store("--state=1 --in=1");
+    ::Sleep(4000);
+    EXPECT_EQ(Starts(), 0u);
+    EXPECT_NE(StoredMoment(), 0.0);
+    Store("--state=0");
+    EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
+}
+
+TEST_F(LaunchTest, APastMomentAtStartUpLaunchesInTheFirstCycle) {
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    StartScheduler();
+    EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
+    EXPECT_EQ(StoredMoment(), 0.0);
+}
+
+TEST_F(LaunchTest, TheKeyIsCreatedAtTheFirstSaveAndTheRunValueNamesTheProgram) {
+    StartScheduler();
+    UniqueHkey run;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, run.put()), ERROR_SUCCESS);
+    char data[300] = {};
+    DWORD size = sizeof data - 1;
+    ASSERT_EQ(::RegQueryValueExA(run.get(), kAutostartValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(data), dir + "VrlnSchd.exe");
+    StopScheduler();
+    DWORD state = 7;
+    double date = -1;
+    EXPECT_TRUE(ReadSchedulerValues(state, date));
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(date, 0.0);
+}

@@ -1,0 +1,260 @@
+// TScheduler against the real registry and the real named objects of the exchange.
+#include "core/DateTime.h"
+#include "sched/ThreadSync.h"
+#include "sched/ThreadWakeUp.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+using namespace vrln;
+using namespace vrln::test;
+
+namespace {
+
+constexpr DWORD kGenerous = 20000;
+
+// Writes one value with a given type and raw bytes.
+void WriteRaw(const char* name, DWORD type, const void* bytes, DWORD size) {
+    UniqueHkey key;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                                nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(bytes), size), ERROR_SUCCESS);
+}
+
+struct StoredValue {
+    DWORD type = 0;
+    std::string bytes;
+};
+
+StoredValue ReadRaw(const char* name) {
+    StoredValue value;
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return value;
+    char data[64];
+    DWORD size = sizeof data;
+    if (::RegQueryValueExA(key.get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(data), &size) ==
+        ERROR_SUCCESS)
+        value.bytes.assign(data, size);
+    return value;
+}
+
+bool KeyExists() {
+    UniqueHkey key;
+    return ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
+}
+
+bool EventSet(const std::string& name) {
+    UniqueHandle event(::OpenEventA(SYNCHRONIZE, FALSE, name.c_str()));
+    return event && ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0;
+}
+
+std::string Notice(int index) {
+    return std::string(kSyncName) + "_EventDataToRead" + std::to_string(index);
+}
+
+void ResetNotices() {
+    for (int i = 0; i < 5; ++i) {
+        UniqueHandle event(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Notice(i).c_str()));
+        if (event) ::ResetEvent(event.get());
+    }
+}
+
+double Moment(int year, int month, int day, int hour, int minute, int second) {
+    core::DateTimeParts parts;
+    parts.year = year;
+    parts.month = month;
+    parts.day = day;
+    parts.hour = hour;
+    parts.minute = minute;
+    parts.second = second;
+    return core::EncodeDateTime(parts);
+}
+
+class SchedulerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteSchedulerKey();
+        // A participant of the exchange that outlives the schedulers of a test,
+        // so the named objects keep their state between them.
+        peer = std::make_unique<TDataSynchronizer>(kSyncName, 1);
+        ResetNotices();
+    }
+    void TearDown() override { DeleteSchedulerKey(); }
+
+    std::unique_ptr<TDataSynchronizer> peer;
+};
+
+}  // namespace
+
+TEST_F(SchedulerTest, FirstStartWithoutTheKeyHasNothingPendingAndCreatesTheKeyOnSave) {
+    {
+        TScheduler scheduler(true);
+        EXPECT_EQ(scheduler.State(), 0);
+        EXPECT_EQ(scheduler.StartupDate(), 0.0);
+        EXPECT_EQ(scheduler.NextLaunchText(), "");
+        EXPECT_FALSE(KeyExists());
+    }
+    const StoredValue state = ReadRaw(kStateValue);
+    const StoredValue date = ReadRaw(kStartupDateValue);
+    EXPECT_EQ(state.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(state.bytes, std::string(4, '\0'));
+    EXPECT_EQ(date.type, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ(date.bytes, std::string(8, '\0'));
+}
+
+TEST_F(SchedulerTest, LoadsTheLowByteOfStateAndCarriesTheOtherBits) {
+    const DWORD stored = 0x103;
+    WriteRaw(kStateValue, REG_DWORD, &stored, sizeof stored);
+    TScheduler scheduler(true);
+    EXPECT_EQ(scheduler.State(), 3);
+    scheduler.SaveState();
+    EXPECT_EQ(ReadRaw(kStateValue).bytes, std::string("\x03\0\0\0", 4));
+}
+
+TEST_F(SchedulerTest, ValuesOfOtherSizesNeverLeaveGarbage) {
+    // Shorter than the buffer: the missing bytes read as zero.
+    const char oneByte = 0x05;
+    WriteRaw(kStateValue, REG_BINARY, &oneByte, 1);
+    const double date = Moment(2030, 1, 2, 3, 4, 5);
+    WriteRaw(kStartupDateValue, REG_BINARY, &date, 6);
+    {
+        TScheduler scheduler(true);
+        EXPECT_EQ(scheduler.State(), 5);
+        double expected = 0;
+        std::memcpy(&expected, &date, 6);
+        EXPECT_EQ(scheduler.StartupDate(), expected);
+        scheduler.SaveState();
+    }
+    // Longer than the buffer: the query fails and the field keeps its value.
+    const char tooLong[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    WriteRaw(kStateValue, REG_BINARY, tooLong, 5);
+    WriteRaw(kStartupDateValue, REG_BINARY, tooLong, 12);
+    TScheduler scheduler(true);
+    EXPECT_EQ(scheduler.State(), 0);
+    EXPECT_EQ(scheduler.StartupDate(), 0.0);
+}
+
+TEST_F(SchedulerTest, MomentsThatCannotBeShownGiveNoTextAndNeverFallDue) {
+    const double values[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(), 1e300, -1e300};
+    for (double value : values) {
+        WriteSchedulerValues(0, value);
+        TScheduler scheduler(true);
+        EXPECT_EQ(scheduler.NextLaunchText(), "") << value;
+        EXPECT_FALSE(core::IsLaunchDue(scheduler.State(), scheduler.StartupDate(), LocalNow())) << value;
+    }
+    WriteSchedulerValues(0, Moment(1998, 9, 30, 14, 5, 0));
+    TScheduler scheduler(true);
+    EXPECT_EQ(scheduler.NextLaunchText(), "Wednesday 30 Sep 1998,14:05:00");
+}
+
+TEST_F(SchedulerTest, SetStateWithTheSameValueTouchesNothing) {
+    TScheduler scheduler(true);
+    scheduler.SetState(0);
+    EXPECT_FALSE(KeyExists());
+    EXPECT_FALSE(EventSet(Notice(1)));
+}
+
+TEST_F(SchedulerTest, SetStateSavesUnderWriteAccessAndNotifiesTheOthers) {
+    WriteSchedulerValues(2, 0.0);
+    TScheduler scheduler(true);
+    scheduler.SetState(3);
+    EXPECT_EQ(scheduler.State(), 3);
+    EXPECT_EQ(ReadRaw(kStateValue).bytes, std::string("\x03\0\0\0", 4));
+    for (int i = 1; i < 5; ++i) EXPECT_TRUE(EventSet(Notice(i))) << i;
+    EXPECT_FALSE(EventSet(Notice(0)));
+}
+
+TEST_F(SchedulerTest, SetStateWithoutWriteAccessChangesMemoryOnly) {
+    WriteSchedulerValues(0, 0.0);
+    TScheduler scheduler(true);
+    ASSERT_TRUE(peer->BeginWrite(1000));
+    std::thread user([&] { scheduler.SetState(1); });
+    user.join();
+    peer->EndWrite();
+    EXPECT_EQ(scheduler.State(), 1);
+    DWORD state = 99;
+    double date = 0;
+    ASSERT_TRUE(ReadSchedulerValues(state, date));
+    EXPECT_EQ(state, 0u);
+}
+
+TEST_F(SchedulerTest, AReloadDoesNotBringBackTheOldByteWhileTheUsersChangeIsBeingSaved) {
+    WriteSchedulerValues(0, 0.0);
+    TScheduler scheduler(true);
+    // A registered reader keeps the user's write waiting for write access.
+    TDataSynchronizer reader(kSyncName, 2);
+    ::SetEvent(UniqueHandle(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Notice(2).c_str())).get());
+    ASSERT_TRUE(reader.BeginRead(1000));
+
+    std::thread user([&] { scheduler.SetState(1); });
+    ASSERT_TRUE(WaitFor([&] { return scheduler.State() == 1; }, kGenerous));
+    scheduler.LoadState();  // reads the stored 0 while the write waits
+    EXPECT_EQ(scheduler.State(), 1);
+    reader.EndRead();
+    user.join();
+
+    DWORD state = 0;
+    double date = 0;
+    ASSERT_TRUE(ReadSchedulerValues(state, date));
+    EXPECT_EQ(state, 1u);
+    scheduler.LoadState();
+    EXPECT_EQ(scheduler.State(), 1);
+}
+
+TEST_F(SchedulerTest, TheCallbackRunsOnTheWorkerEveryCycleUntilDetached) {
+    TScheduler scheduler(false);
+    std::atomic<int> calls{0};
+    std::atomic<DWORD> thread{0};
+    scheduler.AttachWakeUp([&](TScheduler& sender) {
+        EXPECT_EQ(&sender, &scheduler);
+        thread = ::GetCurrentThreadId();
+        ++calls;
+    });
+    ASSERT_TRUE(WaitFor([&] { return calls >= 2; }, kGenerous));
+    EXPECT_EQ(thread.load(), scheduler.ThreadID());
+    EXPECT_NE(thread.load(), ::GetCurrentThreadId());
+    scheduler.DetachWakeUp();
+    const int after = calls;
+    ::Sleep(1500);
+    EXPECT_EQ(calls.load(), after);
+}
+
+TEST_F(SchedulerTest, AnAnnouncedChangeIsReloadedByTheNextCycle) {
+    TScheduler scheduler(false);
+    const double moment = Moment(2031, 5, 6, 7, 8, 9);
+    ASSERT_TRUE(peer->BeginWrite(1000));
+    WriteSchedulerValues(2, moment);
+    peer->EndWrite();
+    EXPECT_TRUE(WaitFor([&] { return scheduler.StartupDate() == moment && scheduler.State() == 2; }, kGenerous));
+}
+
+TEST_F(SchedulerTest, DestructionIsPromptAndLeavesTheExchangeFree) {
+    auto scheduler = std::make_unique<TScheduler>(false);
+    ::Sleep(1100);  // let it enter a cycle's wait for a notice
+    scheduler.reset();
+    // Nobody is left registered as a reader or holding the no-writer mutex.
+    EXPECT_TRUE(peer->BeginWrite(0));
+    peer->EndWrite();
+}
+
+TEST_F(SchedulerTest, DestructionKeepsAChangeAnnouncedSinceTheLastCycle) {
+    auto scheduler = std::make_unique<TScheduler>(true);
+    const double moment = Moment(2032, 1, 1, 0, 0, 0);
+    ASSERT_TRUE(peer->BeginWrite(1000));
+    WriteSchedulerValues(0, moment);
+    peer->EndWrite();
+    scheduler.reset();
+    DWORD state = 9;
+    double date = 0;
+    ASSERT_TRUE(ReadSchedulerValues(state, date));
+    EXPECT_EQ(date, moment);
+    EXPECT_EQ(state, 0u);
+}
