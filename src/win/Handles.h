@@ -6,12 +6,25 @@
 #include <windows.h>
 #include <ddeml.h>
 
+#include <cstdint>
 #include <utility>
 
 namespace vrln {
 
-template <typename T, auto Close, T Invalid = T{}>
+// Which value of a handle type means "no handle".
+struct NullIsInvalid {
+    template <typename T>
+    static T Value() noexcept { return T{}; }
+};
+struct MinusOneIsInvalid {
+    template <typename T>
+    static T Value() noexcept { return reinterpret_cast<T>(static_cast<std::intptr_t>(-1)); }
+};
+
+template <typename T, auto Close, typename InvalidPolicy = NullIsInvalid>
 class UniqueAny {
+    static T Invalid() noexcept { return InvalidPolicy::template Value<T>(); }
+
 public:
     UniqueAny() noexcept = default;
     explicit UniqueAny(T value) noexcept : value_(value) {}
@@ -25,13 +38,14 @@ public:
     ~UniqueAny() { reset(); }
 
     T get() const noexcept { return value_; }
-    explicit operator bool() const noexcept { return value_ != Invalid; }
-    bool valid() const noexcept { return value_ != Invalid; }
+    explicit operator bool() const noexcept { return value_ != Invalid(); }
+    bool valid() const noexcept { return value_ != Invalid(); }
 
-    T release() noexcept { return std::exchange(value_, Invalid); }
-    void reset(T value = Invalid) noexcept {
+    T release() noexcept { return std::exchange(value_, Invalid()); }
+    void reset() noexcept { reset(Invalid()); }
+    void reset(T value) noexcept {
         T old = std::exchange(value_, value);
-        if (old != Invalid) Close(old);
+        if (old != Invalid()) Close(old);
     }
     // For out-parameters of creating calls: releases the old handle first.
     T* put() noexcept {
@@ -40,7 +54,7 @@ public:
     }
 
 private:
-    T value_ = Invalid;
+    T value_ = Invalid();
 };
 
 namespace detail {
@@ -55,9 +69,9 @@ inline void DestroyOwnedWindow(HWND w) noexcept { ::DestroyWindow(w); }
 // Mutexes, events, semaphores, threads, processes: null when absent.
 using UniqueHandle = UniqueAny<HANDLE, detail::CloseKernelHandle>;
 // Files from CreateFileA: INVALID_HANDLE_VALUE when absent.
-using UniqueFile = UniqueAny<HANDLE, detail::CloseKernelHandle, INVALID_HANDLE_VALUE>;
+using UniqueFile = UniqueAny<HANDLE, detail::CloseKernelHandle, MinusOneIsInvalid>;
 // Searches from FindFirstFileA: INVALID_HANDLE_VALUE when absent.
-using UniqueFind = UniqueAny<HANDLE, detail::CloseFind, INVALID_HANDLE_VALUE>;
+using UniqueFind = UniqueAny<HANDLE, detail::CloseFind, MinusOneIsInvalid>;
 using UniqueHkey = UniqueAny<HKEY, detail::CloseKey>;
 using UniqueHmenu = UniqueAny<HMENU, detail::CloseMenu>;
 using UniqueHicon = UniqueAny<HICON, detail::CloseIcon>;
