@@ -6,6 +6,8 @@
 #include "sched/ThreadWakeUp.h"
 #include "win/Handles.h"
 
+#include <shellapi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>

@@ -45,7 +45,9 @@ protected:
     }
     void StopScheduler() {
         if (wnd) ::PostMessageA(wnd, WM_CLOSE, 0, 0);
-        if (scheduler.handle) EXPECT_EQ(WaitExit(scheduler, kGenerous), 0u);
+        if (scheduler.handle) {
+            EXPECT_EQ(WaitExit(scheduler, kGenerous), 0u);
+        }
         Kill(scheduler);
         wnd = nullptr;
     }

@@ -21,7 +21,7 @@ std::string ReadRunValue() {
     if (::RegQueryValueExA(key.get(), kAutostartValue, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
         ERROR_SUCCESS)
         return "<none>";
-    return std::string(data, size);
+    return std::string(data);  // the stored size counts the NUL
 }
 
 // One copy of the program, started from its own file and ended by the test.
@@ -154,7 +154,7 @@ TEST(Autostart, APathWithoutBlanksIsStoredAsItIsWithItsNul) {
     ASSERT_EQ(::RegQueryValueExA(key.get(), kAutostartValue, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(size, std::string("C:\\Tools\\VrlnSchd.exe").size() + 1);
-    EXPECT_EQ(ReadRunValue().c_str(), std::string("C:\\Tools\\VrlnSchd.exe"));
+    EXPECT_EQ(ReadRunValue(), "C:\\Tools\\VrlnSchd.exe");
     UnregisterAutostart(kAutostartValue);
 }
 
