@@ -1,0 +1,243 @@
+#include "WebsTestSupport.h"
+
+#include "win/Platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+
+namespace vrln::test {
+
+namespace {
+
+constexpr const char* kStandinWindowClass = "VrlnStandinBrowser";
+
+void RemoveTree(const std::string& dir) {
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = ::FindFirstFileA((dir + "*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..") continue;
+            const std::string path = dir + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path + "\\");
+            } else {
+                ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileA(path.c_str());
+            }
+        } while (::FindNextFileA(search, &found));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryA(dir.c_str());
+}
+
+void PumpFor(DWORD ms) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        MSG message;
+        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        }
+        const DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= ms) return;
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
+    }
+}
+
+struct StandinWindows {
+    DWORD processId;  // 0: any
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK CollectStandin(HWND window, LPARAM param) {
+    auto* found = reinterpret_cast<StandinWindows*>(param);
+    char name[64] = {};
+    ::GetClassNameA(window, name, sizeof name);
+    if (std::string(name) != kStandinWindowClass) return TRUE;
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(window, &pid);
+    if (found->processId == 0 || found->processId == pid) found->windows.push_back(window);
+    return TRUE;
+}
+
+// Asks the process to close and waits for it; ends it by force when it does not.
+void EndProcess(HANDLE process, HWND window) {
+    if (window) ::PostMessageA(window, WM_CLOSE, 0, 0);
+    // Generous: a late stand-in sits in its reply for 12 s before it sees WM_CLOSE.
+    if (::WaitForSingleObject(process, 20000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process, 1);
+        ::WaitForSingleObject(process, 5000);
+    }
+}
+
+std::vector<WinExecCall> g_calls;
+bool g_passThrough = false;
+UINT g_result = 0;
+decltype(PlatformCalls::WinExec) g_realWinExec = nullptr;
+
+UINT WINAPI RecordWinExec(LPCSTR commandLine, UINT show) {
+    g_calls.push_back({commandLine ? commandLine : "", show});
+    return g_passThrough ? g_realWinExec(commandLine, show) : g_result;
+}
+
+}  // namespace
+
+std::string ProgramDir() {
+    char path[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string dir(path, n);
+    return dir.substr(0, dir.find_last_of('\\') + 1);
+}
+
+std::string StandinBrowserPath() { return ProgramDir() + "browse.exe"; }
+
+TempDir::TempDir() {
+    static std::atomic<int> counter{0};
+    char temp[MAX_PATH] = {};
+    ::GetTempPathA(sizeof temp, temp);
+    char name[64];
+    std::snprintf(name, sizeof name, "vrln-%lu-%d\\", ::GetCurrentProcessId(), counter++);
+    path_ = std::string(temp) + name;
+    RemoveTree(path_);
+    ::CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::string TempDir::Make(const std::string& relative) const {
+    std::size_t pos = 0;
+    while ((pos = relative.find('\\', pos)) != std::string::npos) {
+        ::CreateDirectoryA((path_ + relative.substr(0, pos)).c_str(), nullptr);
+        ++pos;
+    }
+    return path_ + relative;
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    const HANDLE file =
+        ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+std::string ReadBytes(const std::string& path) {
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (::ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+std::string ShortPathOf(const std::string& path) {
+    char buffer[MAX_PATH] = {};
+    const DWORD n = ::GetShortPathNameA(path.c_str(), buffer, sizeof buffer);
+    return (n > 0 && n < sizeof buffer) ? std::string(buffer, n) : std::string();
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    char buffer[4096];
+    const DWORD n = ::GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    had_ = n > 0 && n < sizeof buffer;
+    if (had_) old_.assign(buffer, n);
+    ::SetEnvironmentVariableA(name, value.c_str());
+}
+
+ScopedEnv::~ScopedEnv() { ::SetEnvironmentVariableA(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+
+ScopedProfileString::ScopedProfileString(const char* section, const char* key, const char* value)
+    : section_(section), key_(key) {
+    char buffer[1024] = {};
+    const DWORD n = ::GetProfileStringA(section, key, "\x01", buffer, sizeof buffer);
+    had_ = !(n == 1 && buffer[0] == '\x01');
+    if (had_) old_.assign(buffer, n);
+    ::WriteProfileStringA(section, key, value);
+}
+
+ScopedProfileString::~ScopedProfileString() {
+    ::WriteProfileStringA(section_.c_str(), key_.c_str(), had_ ? old_.c_str() : nullptr);
+}
+
+std::vector<std::string> LogLines(const std::string& logPath) {
+    std::vector<std::string> lines;
+    const std::string text = ReadBytes(logPath);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool WaitForLogLine(const std::string& logPath, const std::string& line, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        const auto lines = LogLines(logPath);
+        if (std::find(lines.begin(), lines.end(), line) != lines.end()) return true;
+        if (::GetTickCount() - start >= timeoutMs) return false;
+        PumpFor(50);
+    }
+}
+
+StandinBrowser::StandinBrowser(const std::string& mode, const std::string& logPath, const std::string& exe) {
+    ScopedEnv modeEnv("STANDIN_BROWSER_MODE", mode);
+    ScopedEnv logEnv("STANDIN_BROWSER_LOG", logPath);
+    ScopedEnv lifetimeEnv("STANDIN_BROWSER_LIFETIME", "120");
+    std::string commandLine = "\"" + exe + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &info)) {
+        return;
+    }
+    ::CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    ::WaitForInputIdle(process_, 30000);
+}
+
+StandinBrowser::~StandinBrowser() {
+    if (!process_) return;
+    StandinWindows found{::GetProcessId(process_), {}};
+    ::EnumWindows(CollectStandin, reinterpret_cast<LPARAM>(&found));
+    EndProcess(process_, found.windows.empty() ? nullptr : found.windows.front());
+    ::CloseHandle(process_);
+}
+
+void StopAllStandinBrowsers() {
+    StandinWindows found{0, {}};
+    ::EnumWindows(CollectStandin, reinterpret_cast<LPARAM>(&found));
+    for (HWND window : found.windows) {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(window, &pid);
+        const HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+        if (!process) continue;
+        EndProcess(process, window);
+        ::CloseHandle(process);
+    }
+}
+
+WinExecRecorder::WinExecRecorder(bool passThrough, UINT result) {
+    g_calls.clear();
+    g_passThrough = passThrough;
+    g_result = result;
+    g_realWinExec = Platform().WinExec;
+    Platform().WinExec = RecordWinExec;
+}
+
+WinExecRecorder::~WinExecRecorder() { Platform().WinExec = g_realWinExec; }
+
+const std::vector<WinExecCall>& WinExecRecorder::Calls() const { return g_calls; }
+
+}  // namespace vrln::test

@@ -1,0 +1,104 @@
+// Shared by the DDE, browser and local-web tests: temporary folders and files,
+// environment and win.ini values restored on exit, the stand-in browser, and a
+// recorder that takes the place of WinExec.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace vrln::test {
+
+// The folder of this test program, with its trailing backslash.
+std::string ProgramDir();
+// The stand-in browser beside the tests (service BROWSE).
+std::string StandinBrowserPath();
+
+// A fresh folder under the temporary folder, removed with all it holds.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // The folder with its trailing backslash.
+    const std::string& Path() const { return path_; }
+    // Path() + relative, creating the folders on the way.
+    std::string Make(const std::string& relative) const;
+
+private:
+    std::string path_;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+std::string ShortPathOf(const std::string& path);
+
+// Sets an environment variable (inherited by started programs) for its lifetime.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+// Sets (or, for nullptr, removes) a win.ini value and puts the old one back.
+class ScopedProfileString {
+public:
+    ScopedProfileString(const char* section, const char* key, const char* value);
+    ~ScopedProfileString();
+    ScopedProfileString(const ScopedProfileString&) = delete;
+    ScopedProfileString& operator=(const ScopedProfileString&) = delete;
+
+private:
+    std::string section_, key_, old_;
+    bool had_ = false;
+};
+
+// The log lines of a stand-in browser, without line ends.
+std::vector<std::string> LogLines(const std::string& logPath);
+// Waits (up to timeoutMs, pumping messages) until the log holds the line.
+bool WaitForLogLine(const std::string& logPath, const std::string& line, DWORD timeoutMs = 20000);
+
+// A stand-in browser in a process of its own, ended with WM_CLOSE when the object goes.
+class StandinBrowser {
+public:
+    // mode: normal, refuse, late, nonul or disconnect; exe: which copy to run.
+    StandinBrowser(const std::string& mode, const std::string& logPath,
+                   const std::string& exe = StandinBrowserPath());
+    ~StandinBrowser();
+    StandinBrowser(const StandinBrowser&) = delete;
+    StandinBrowser& operator=(const StandinBrowser&) = delete;
+    bool Started() const { return process_ != nullptr; }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+// Ends every stand-in browser of this prefix, also those that a test's code started.
+void StopAllStandinBrowsers();
+
+struct WinExecCall {
+    std::string commandLine;
+    UINT show;
+};
+
+// Puts a recorder in place of WinExec for its lifetime. With passThrough the
+// real WinExec runs as well and its result is returned; otherwise result is.
+class WinExecRecorder {
+public:
+    explicit WinExecRecorder(bool passThrough = false, UINT result = ERROR_FILE_NOT_FOUND);
+    ~WinExecRecorder();
+    WinExecRecorder(const WinExecRecorder&) = delete;
+    WinExecRecorder& operator=(const WinExecRecorder&) = delete;
+    const std::vector<WinExecCall>& Calls() const;
+};
+
+}  // namespace vrln::test
