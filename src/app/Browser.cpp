@@ -1,1 +1,164 @@
-// Browser
+#include "app/Browser.h"
+
+#include "app/Settings.h"
+#include "core/Browser.h"
+#include "dde/DdemanEx.h"
+#include "win/AnsiFiles.h"
+#include "win/Handles.h"
+#include "win/Platform.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace vrln {
+
+namespace {
+
+constexpr const char* kOpenUrlTopic = "WWW_OpenURL";
+// One buffer for every registry read while looking for the browser.
+constexpr LONG kRegistryBufferSize = 257;
+
+// Restores the cursor that OpenPage replaced, also when an exception leaves it.
+class CursorRestorer {
+public:
+    explicit CursorRestorer(HCURSOR previous) noexcept : previous_(previous) {}
+    CursorRestorer(const CursorRestorer&) = delete;
+    CursorRestorer& operator=(const CursorRestorer&) = delete;
+    ~CursorRestorer() { ::SetCursor(previous_); }
+
+private:
+    HCURSOR previous_;
+};
+
+template <std::size_t N>
+std::string TextOf(const char (&buffer)[N]) {
+    return std::string(buffer, std::find(buffer, buffer + N, '\0'));
+}
+
+}  // namespace
+
+TBrowser::TBrowser() : DdeMgr_(std::make_unique<TDdeMgr>()) {
+    GlobalDdeMgr = DdeMgr_.get();
+    SetBrowserExe(ReadIniBrowser());
+    if (BrowserExe_.empty()) {
+        const std::string fromRegistry = FindRegistryBrowser();
+        if (!fromRegistry.empty()) SetBrowserExe(fromRegistry);
+    }
+}
+
+TBrowser::~TBrowser() {
+    Conversation_.reset();
+    if (GlobalDdeMgr == DdeMgr_.get()) GlobalDdeMgr = nullptr;
+    DdeMgr_.reset();
+}
+
+void TBrowser::SetBrowserExe(const std::string& path) {
+    if (!path.empty() && FileExists(path)) BrowserExe_ = path;
+}
+
+std::string TBrowser::FindRegistryBrowser() {
+    char buffer[kRegistryBufferSize] = {};
+    LONG size = kRegistryBufferSize;
+    if (::RegQueryValueA(HKEY_CLASSES_ROOT, ".htm", buffer, &size) != ERROR_SUCCESS) return {};
+    const std::string openKey = TextOf(buffer) + "\\shell\\open";
+    // A class whose key name would not fit the buffer counts as no class.
+    if (openKey.size() >= sizeof buffer) return {};
+
+    HKEY opened = nullptr;
+    if (::RegOpenKeyA(HKEY_CLASSES_ROOT, openKey.c_str(), &opened) != ERROR_SUCCESS) return {};
+    UniqueHkey key(opened);
+    size = kRegistryBufferSize;
+    std::memset(buffer, 0, sizeof buffer);
+    if (::RegQueryValueA(key.get(), "command", buffer, &size) != ERROR_SUCCESS) return {};
+    key.reset();
+
+    const std::string command = TextOf(buffer);
+    const std::string executable = ExpandLongPath(core::ExecutableOfOpenCommand(command));
+    return FileExists(executable) ? executable : std::string();
+}
+
+std::string TBrowser::ExpandLongPath(const std::string& path) {
+    if (!FileExists(path)) return path;
+    std::string rest = path;
+    std::string result;
+    for (std::size_t slash = rest.rfind('\\'); slash != std::string::npos; slash = rest.rfind('\\')) {
+        result = "\\" + LongNameOfItem(rest) + result;
+        rest.resize(slash);
+    }
+    return rest + result;
+}
+
+std::string TBrowser::LongNameOfItem(const std::string& path) {
+    WIN32_FIND_DATAA found{};
+    UniqueFind search(::FindFirstFileA(path.c_str(), &found));
+    if (!search) return {};
+    return found.cFileName[0] != '\0' ? found.cFileName : found.cAlternateFileName;
+}
+
+std::string TBrowser::DdeServiceName() const { return core::DdeServiceNameOf(BrowserExe_); }
+
+void TBrowser::OpenPage(const std::string& page) {
+    const HCURSOR previous = ::SetCursor(::LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));  // IDC_WAIT
+    {
+        CursorRestorer restore(previous);
+        ProcessOneMessage();
+        if (!OpenByDde(page)) RunBrowser(page);
+    }
+    ProcessOneMessage();
+}
+
+bool TBrowser::OpenByDde(const std::string& page) {
+    const std::string item = core::OpenUrlRequestItem(page);
+    // A quote in the page would end the item's first argument early and smuggle
+    // in others; an item too long for a string handle could never be sent.
+    // Neither goes over DDE; RunBrowser decides whether the page can be opened at all.
+    if (page.find('"') != std::string::npos || item.size() > kMaxDdeStringChars) return false;
+
+    Conversation_ = std::make_unique<TDdeClientConv>();
+    struct Release {
+        std::unique_ptr<TDdeClientConv>& conversation;
+        ~Release() { conversation.reset(); }
+    } release{Conversation_};
+    Conversation_->SetConnectMode(TDataMode::ddeManual);
+    Conversation_->SetServiceApplication(DdeServiceName());
+    std::optional<std::string> reply;
+    // The reply's meaning is the browser's affair; it is dropped unread.
+    return RequestOnTopic(kOpenUrlTopic, item, reply);
+}
+
+bool TBrowser::RequestOnTopic(const std::string& topic, const std::string& item,
+                              std::optional<std::string>& reply) {
+    const bool opened = ConnectTopic(topic);
+    reply = opened ? Conversation_->RequestText(item) : std::nullopt;
+    Conversation_->CloseConversation();
+    return opened;
+}
+
+bool TBrowser::ConnectTopic(const std::string& topic) {
+    if (!Conversation_->SetServiceTopic(Conversation_->ServiceApplication(), topic)) return false;
+    return Conversation_->OpenConversation();
+}
+
+void TBrowser::RunBrowser(const std::string& page) {
+    // Nothing is started without a browser, nor for a page that could pose as a switch.
+    const std::optional<std::string> commandLine = core::BrowserCommandLine(BrowserExe_, page);
+    if (!commandLine) return;
+    Platform().WinExec(commandLine->c_str(), SW_SHOWNORMAL);
+}
+
+bool ProcessOneMessage() {
+    MSG message{};
+    if (!::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
+    if (message.message == WM_QUIT) {
+        // Taken here, the quit would never reach the main loop: put it back.
+        ::PostQuitMessage(static_cast<int>(message.wParam));
+    } else {
+        ::TranslateMessage(&message);
+        ::DispatchMessageA(&message);
+    }
+    return true;
+}
+
+}  // namespace vrln
