@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 namespace vrln::test {
 
@@ -163,6 +164,52 @@ ScopedProfileString::ScopedProfileString(const char* section, const char* key, c
 
 ScopedProfileString::~ScopedProfileString() {
     ::WriteProfileStringA(section_.c_str(), key_.c_str(), had_ ? old_.c_str() : nullptr);
+}
+
+ScopedHtmAssociation::ScopedHtmAssociation(const std::string& className, const char* command)
+    : className_(className) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, ".htm", 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        keyExisted_ = true;
+        char buffer[1024] = {};
+        DWORD size = sizeof buffer - 1;
+        DWORD type = 0;
+        had_ = ::RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) ==
+               ERROR_SUCCESS;
+        if (had_) old_ = buffer;
+        ::RegCloseKey(key);
+    }
+    ::RegSetValueA(HKEY_CLASSES_ROOT, ".htm", REG_SZ, className.c_str(), static_cast<DWORD>(className.size()));
+    // Step by step: Wine's RegSetValueA refuses a subkey path of more than 255 characters.
+    HKEY classKey = nullptr;
+    if (::RegCreateKeyA(HKEY_CLASSES_ROOT, className.c_str(), &classKey) != ERROR_SUCCESS) return;
+    HKEY openKey = nullptr;
+    if (::RegCreateKeyA(classKey, command ? "shell\\open\\command" : "shell\\open", &openKey) == ERROR_SUCCESS) {
+        if (command) {
+            ::RegSetValueExA(openKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                             static_cast<DWORD>(std::strlen(command) + 1));
+        }
+        ::RegCloseKey(openKey);
+    }
+    ::RegCloseKey(classKey);
+}
+
+ScopedHtmAssociation::~ScopedHtmAssociation() {
+    ::RegDeleteTreeA(HKEY_CLASSES_ROOT, className_.c_str());
+    ::RegDeleteKeyA(HKEY_CLASSES_ROOT, className_.c_str());
+    if (!keyExisted_) {
+        ::RegDeleteKeyA(HKEY_CLASSES_ROOT, ".htm");
+        return;
+    }
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, ".htm", 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    if (had_) {
+        ::RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(old_.c_str()),
+                         static_cast<DWORD>(old_.size() + 1));
+    } else {
+        ::RegDeleteValueA(key, nullptr);
+    }
+    ::RegCloseKey(key);
 }
 
 std::vector<std::string> LogLines(const std::string& logPath) {

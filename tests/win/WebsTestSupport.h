@@ -62,6 +62,23 @@ private:
     bool had_ = false;
 };
 
+// Points ".htm" at the class className, whose shell\open\command is command
+// (no command key for nullptr), and puts the old association back: the class
+// key is deleted, the default value of ".htm" restored.
+class ScopedHtmAssociation {
+public:
+    ScopedHtmAssociation(const std::string& className, const char* command);
+    ~ScopedHtmAssociation();
+    ScopedHtmAssociation(const ScopedHtmAssociation&) = delete;
+    ScopedHtmAssociation& operator=(const ScopedHtmAssociation&) = delete;
+
+private:
+    std::string className_;
+    std::string old_;
+    bool keyExisted_ = false;
+    bool had_ = false;
+};
+
 // The log lines of a stand-in browser, without line ends.
 std::vector<std::string> LogLines(const std::string& logPath);
 // Waits (up to timeoutMs, pumping messages) until the log holds the line.
