@@ -173,6 +173,8 @@ void TDdeClientConv::Connect() {
 bool TDdeClientConv::OpenConversation() {
     if (ConvHandle_) return false;
     if (DdeService_.empty() && DdeTopic_.empty()) return false;
+    // Outside the manager's life there is no DDE to connect with, so nothing is started either.
+    if (!GlobalDdeMgr) return false;
     const DWORD instance = CurrentInstanceId();
     // An empty name stays without a handle, which the DDEML reads as "any".
     if (!ServiceHsz_ && !DdeService_.empty()) ServiceHsz_ = MakeHsz(instance, DdeService_);

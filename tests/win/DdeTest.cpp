@@ -242,6 +242,15 @@ TEST_F(DdeTest, AnItemLongerThan255CharactersIsNotSent) {
     EXPECT_TRUE(conversation->Connected());
 }
 
+TEST(TDdeClientConv, StartsNothingWithoutAManager) {
+    WinExecRecorder winExec(false, 33);
+    TDdeClientConv conversation;
+    conversation.SetConnectMode(TDataMode::ddeManual);
+    conversation.SetServiceTopic("BROWSE", kTopic);
+    EXPECT_FALSE(conversation.OpenConversation());
+    EXPECT_TRUE(winExec.Calls().empty());
+}
+
 TEST_F(DdeTest, AFailedConnectToLeavesTheNamesEmpty) {
     WinExecRecorder winExec;
     TDdeClientConv conversation;

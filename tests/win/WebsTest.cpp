@@ -99,12 +99,6 @@ TEST_F(WebsTest, ReadIniBrowserReadsExeNameFromTheIniInTheWorkPath) {
 
 // ---- Web titles -------------------------------------------------------------------
 
-TEST_F(WebsTest, ReadWebTitleSkipsTheSecondStringFromVersion512) {
-    EXPECT_EQ(ReadWebTitle(WebFile("a.vrl", Str("A") + Word(511) + Str("My Site") + "rest of the file")), "My Site");
-    EXPECT_EQ(ReadWebTitle(WebFile("b.vrl", Str("A") + Word(512) + Str("B") + Str("My Site"))), "My Site");
-    EXPECT_EQ(ReadWebTitle(WebFile("c.vrl", Str("A") + Word(0xFFFF) + Str("Old Site") + Str("x"))), "Old Site");
-}
-
 TEST_F(WebsTest, ReadWebTitleKeepsWhatAFileCutInsideItsHeadHolds) {
     EXPECT_EQ(ReadWebTitle(WebFile("title.vrl", Str("A") + Word(1) + "\x09My S")), "My S");
     EXPECT_EQ(ReadWebTitle(WebFile("version.vrl", Str("A") + "\x01")), "");
