@@ -24,7 +24,8 @@ public:
 
     // True when this participant had a change notice and is now a registered
     // reader; the caller then reads and calls EndRead. When stopEvent is given
-    // and becomes signalled, the waits end at once and the result is false.
+    // and becomes signalled, the waits end at once and the result is false,
+    // holding nothing; a notice that is pending while access is free still wins.
     bool BeginRead(DWORD timeoutMs, HANDLE stopEvent = nullptr);
     void EndRead();
     // True when the caller holds write access; EndWrite must follow on the same thread.
@@ -36,6 +37,10 @@ public:
 
     // The full name of one of the objects, as other participants open it.
     static std::string ObjectName(const std::string& name, const char* suffix);
+
+    // For tests: the handles in creation order (mutex, no-reader event,
+    // reader count, notices 0 to 4), to inspect their flags.
+    std::array<HANDLE, 8> HandlesForTest() const;
 
 private:
     UniqueHandle EventNoReader;
