@@ -15,20 +15,6 @@ namespace {
 // More than the longest list that fits the command ids; what lies beyond is never shown.
 constexpr DWORD kMaxWebsFileBytes = 32u << 20;
 
-// A web file as the portable readers see it: ReadFile of up to what they ask.
-class FileSource final : public core::ByteSource {
-public:
-    explicit FileSource(HANDLE file) noexcept : file_(file) {}
-    std::size_t Read(void* buffer, std::size_t count) override {
-        DWORD got = 0;
-        if (!::ReadFile(file_, buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
-        return got;
-    }
-
-private:
-    HANDLE file_;
-};
-
 // The whole of webs.dat, held without sharing while it is read; empty when it
 // can't be opened or read.
 std::string ReadWebsFile(const std::string& path) {
@@ -53,7 +39,11 @@ std::string ReadWebTitle(const std::string& path) {
     UniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
-    FileSource source(file.get());
+    // The head is at most a few hundred bytes: one read, then parse it in memory.
+    char head[core::kMaxWebHeadBytes];
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), head, sizeof head, &got, nullptr)) got = 0;
+    core::MemorySource source(std::string_view(head, got));
     return core::ReadWebTitleFrom(source);
 }
 

@@ -6,6 +6,7 @@
 #include "sched/ThreadSync.h"
 #include "win/Platform.h"
 #include "TestSupport.h"
+#include "WebsTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -326,4 +327,47 @@ TEST_F(TrayTest, FiveHundredMenuOpeningsLeakNoHandlesOrObjects) {
     EXPECT_EQ(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), gdiBefore);
     EXPECT_LE(handlesAfter, handlesBefore + 2);  // the worker may hold a wait handle at either moment
     EXPECT_EQ(g_menus, 501);
+}
+
+TEST_F(TrayTest, TheLocalWebsSubmenuListsTheWebsAndOpensTheChosenOneInTheBrowser) {
+    TempDir work;
+    const std::string browserLog = work.Path() + "browser.log";
+    ScopedEnv logEnv("STANDIN_BROWSER_LOG", browserLog);
+    ScopedEnv lifeEnv("STANDIN_BROWSER_LIFETIME", "30");
+    std::string webs;
+    for (const char* name : {"One", "Two"}) {
+        const std::string file = work.Make(std::string(name) + "\\site.vrl");
+        const std::string title = std::string("Site ") + name;
+        WriteBytes(file, std::string("\x01x\x10\x00", 4) + static_cast<char>(title.size()) + title);
+        webs += file + "\r\n";
+    }
+    WriteBytes(work.Path() + "webs.dat", webs);
+    WriteBytes(work.Path() + "Vorlane.ini", "[Browser]\r\nExeName=" + StandinBrowserPath() + "\r\n");
+    ScopedProfileString workPath("VORLANE", "WORKPATH", work.Path().c_str());
+
+    Create();
+    std::vector<std::string> items;
+    UINT websState = 0;
+    g_onMenu = [&](HMENU menu, HWND owner) {
+        websState = ::GetMenuState(menu, 1, MF_BYPOSITION);
+        const HMENU sub = ::GetSubMenu(menu, 1);
+        for (int i = 0; i < ::GetMenuItemCount(sub); ++i) {
+            char text[64] = {};
+            ::GetMenuStringA(sub, i, text, sizeof text, MF_BYPOSITION);
+            items.push_back(std::to_string(::GetMenuItemID(sub, i)) + " " + text);
+        }
+        ::PostMessageA(owner, WM_COMMAND, IDM_WEB_BASE + 1, 0);  // the user picks the second web
+    };
+    ::SendMessageA(plandrel->Wnd, WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
+    EXPECT_EQ(websState & MF_GRAYED, 0u);
+    EXPECT_EQ(items, (std::vector<std::string>{"200 &1 Site One", "201 &2 Site Two"}));
+
+    ASSERT_TRUE(PumpUntil([&] { return ReadBytes(browserLog).find("request") != std::string::npos; }, kGenerous));
+    EXPECT_NE(ReadBytes(browserLog).find("request \"" + work.Path() + "Two\\_home.htm\",,0xffffffff,0x00000000,,,"),
+              std::string::npos)
+        << ReadBytes(browserLog);
+    for (HWND browser = ::FindWindowA("VrlnStandinBrowser", nullptr); browser;
+         browser = ::FindWindowA("VrlnStandinBrowser", nullptr)) {
+        ::SendMessageA(browser, WM_CLOSE, 0, 0);
+    }
 }

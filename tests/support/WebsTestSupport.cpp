@@ -1,5 +1,7 @@
 #include "WebsTestSupport.h"
 
+#include "TestSupport.h"
+
 #include "win/Platform.h"
 
 #include <algorithm>
@@ -85,12 +87,7 @@ UINT WINAPI RecordWinExec(LPCSTR commandLine, UINT show) {
 
 }  // namespace
 
-std::string ProgramDir() {
-    char path[MAX_PATH] = {};
-    const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1);
-}
+std::string ProgramDir() { return BinDir(); }
 
 std::string StandinBrowserPath() { return ProgramDir() + "browse.exe"; }
 
@@ -116,26 +113,9 @@ std::string TempDir::Make(const std::string& relative) const {
     return path_ + relative;
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    const HANDLE file =
-        ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(file);
-}
+void WriteBytes(const std::string& path, const std::string& bytes) { WriteWholeFile(path, bytes); }
 
-std::string ReadBytes(const std::string& path) {
-    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (::ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-    ::CloseHandle(file);
-    return bytes;
-}
+std::string ReadBytes(const std::string& path) { return ReadWholeFile(path); }
 
 std::string ShortPathOf(const std::string& path) {
     char buffer[MAX_PATH] = {};
