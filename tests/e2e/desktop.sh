@@ -49,11 +49,12 @@ open_menu() {
 }
 click_at() { xdotool mousemove "$1" "$2"; sleep 0.2; xdotool click 1; sleep 0.8; }
 
+# The Run value in either registry view: a 32-bit program writes to the 32-bit one.
 run_value() {
-  local key
-  for key in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' \
-             'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run'; do
-    wine reg query "$key" /v Plandrel 2>/dev/null | grep -q Plandrel && { echo present; return; }
+  local view
+  for view in 32 64; do
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Plandrel /reg:$view 2>/dev/null |
+      grep -q Plandrel && { echo present; return; }
   done
   echo absent
 }
