@@ -313,6 +313,24 @@ TEST_F(TrayTest, ARestartedTaskbarGetsTheIconBackWithTheCurrentPictureAndTip) {
     EXPECT_EQ(plandrel->IconOffset, 8);
 }
 
+namespace {
+// Where the next kernel handle and GDI object would land. The lowest free
+// slot is taken first, so a leak shows as a climbing slot even where the
+// counters (GetGuiResources, GetProcessHandleCount) are not kept, as under
+// Wine. USER objects have no such probe: their free slots are reused last-freed first.
+struct NextSlots {
+    UINT_PTR kernel;
+    unsigned gdi;
+};
+NextSlots ProbeNextSlots() {
+    UniqueHandle event(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    const HBRUSH brush = ::CreateSolidBrush(RGB(1, 2, 3));
+    NextSlots slots{reinterpret_cast<UINT_PTR>(event.get()), LOWORD(reinterpret_cast<UINT_PTR>(brush))};
+    ::DeleteObject(brush);
+    return slots;
+}
+}  // namespace
+
 TEST_F(TrayTest, FiveHundredMenuOpeningsLeakNoHandlesOrObjects) {
     Create();
     OpenMenu();
@@ -320,12 +338,17 @@ TEST_F(TrayTest, FiveHundredMenuOpeningsLeakNoHandlesOrObjects) {
     const DWORD gdiBefore = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
     DWORD handlesBefore = 0;
     ::GetProcessHandleCount(::GetCurrentProcess(), &handlesBefore);
+    const NextSlots before = ProbeNextSlots();
     for (int i = 0; i < 500; ++i) OpenMenu();
+    const NextSlots after = ProbeNextSlots();
     DWORD handlesAfter = 0;
     ::GetProcessHandleCount(::GetCurrentProcess(), &handlesAfter);
     EXPECT_EQ(::GetGuiResources(::GetCurrentProcess(), GR_USEROBJECTS), userBefore);
     EXPECT_EQ(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), gdiBefore);
-    EXPECT_LE(handlesAfter, handlesBefore + 2);  // the worker may hold a wait handle at either moment
+    // The worker may hold a wait handle or two at either moment.
+    EXPECT_LE(handlesAfter, handlesBefore + 2);
+    EXPECT_LE(after.kernel, before.kernel + 8 * sizeof(HANDLE));
+    EXPECT_LE(after.gdi, before.gdi + 8);
     EXPECT_EQ(g_menus, 501);
 }
 
