@@ -1,0 +1,232 @@
+// The real VrlnSchd.exe and the stand-in main application, seen from outside,
+// both copied into a scratch folder as on a user's machine:
+//   startup N   CreateProcess until the hidden "TPlandrel" window exists, N starts
+//   launch N    N moments stored 1 to 2 s ahead through the stand-in; lateness =
+//               the stand-in's logged start time minus the stored moment
+//   idle S      starts the program, prints "IDLE-READY", waits with no moment
+//               stored until "bench_idle_loop --stop" (at most S seconds) while
+//               run.sh samples /proc, and reports the private bytes after start
+//               and after the wait
+// Prints RESULT lines; not a test.
+#include "sched/ThreadWakeUp.h"
+#include "core/DateTime.h"
+#include "BenchCommon.h"
+#include "TestSupport.h"
+
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace vrln;
+using namespace vrln::bench;
+using namespace vrln::test;
+
+namespace {
+
+constexpr DWORD kGenerous = 20000;
+
+class Scratch {
+public:
+    Scratch() : dir(NewScratchDir("bench")) {
+        ok = !dir.empty() && CopyInto(BinDir() + "VrlnSchd.exe", dir + "VrlnSchd.exe") &&
+             CopyInto(BinDir() + "VRLN98.EXE", dir + "VRLN98.EXE");
+        log = dir + "starts.log";
+        SetEnv("STANDIN_MAINAPP_LOG", log);
+        SetEnv("STANDIN_MAINAPP_LIFETIME", "200");
+    }
+    std::string dir;
+    std::string log;
+    bool ok = false;
+};
+
+HWND FindSchedulerWindow(DWORD pid) {
+    HWND wnd = nullptr;
+    while ((wnd = ::FindWindowExA(nullptr, wnd, "TPlandrel", nullptr)) != nullptr) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(wnd, &owner);
+        if (owner == pid) return wnd;
+    }
+    return nullptr;
+}
+
+struct Running {
+    Process process;
+    HWND wnd = nullptr;
+    double toWindowMs = -1;
+};
+
+// Starts VrlnSchd.exe and polls every millisecond for its window.
+bool StartScheduler(const Scratch& scratch, Running& running) {
+    const double start = NowMs();
+    running.process = Start("\"" + scratch.dir + "VrlnSchd.exe\"", scratch.dir);
+    if (!running.process.handle) return false;
+    for (;;) {
+        running.wnd = FindSchedulerWindow(running.process.id);
+        if (running.wnd) break;
+        if (NowMs() - start > kGenerous) return false;
+        ::Sleep(1);
+    }
+    running.toWindowMs = NowMs() - start;
+    return true;
+}
+
+bool StopScheduler(Running& running) {
+    if (running.wnd) ::PostMessageA(running.wnd, WM_CLOSE, 0, 0);
+    const DWORD code = WaitExit(running.process, kGenerous);
+    Kill(running.process);
+    running.wnd = nullptr;
+    return code == 0;
+}
+
+// "YYYY-MM-DD HH:MM:SS.mmm" at the start of a stand-in log line, as a moment.
+bool LogLineMoment(const std::string& line, double& moment) {
+    core::DateTimeParts p;
+    if (std::sscanf(line.c_str(), "%d-%d-%d %d:%d:%d.%d", &p.year, &p.month, &p.day, &p.hour, &p.minute, &p.second,
+                    &p.millisecond) != 7)
+        return false;
+    moment = core::EncodeDateTime(p);
+    return true;
+}
+
+constexpr double kMsPerDay = 86400000.0;
+
+int StartUp(int runs) {
+    Scratch scratch;
+    if (!scratch.ok) return 1;
+    DeleteSchedulerKey();
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        Running running;
+        if (!StartScheduler(scratch, running)) {
+            std::printf("startup: no window\n");
+            return 1;
+        }
+        times.push_back(running.toWindowMs);
+        if (!StopScheduler(running)) std::printf("startup: run %d did not end with code 0\n", run);
+        ::Sleep(300);
+    }
+    PrintValue("startup.outside.first", std::to_string(times[0]) + " ms");
+    PrintFigures("startup.outside", times);
+    DeleteSchedulerKey();
+    return 0;
+}
+
+int Launch(int launches) {
+    Scratch scratch;
+    if (!scratch.ok) return 1;
+    DeleteSchedulerKey();
+
+    // What a start of the stand-in costs by itself: local time before
+    // CreateProcess to the time in its log.
+    std::vector<double> startCost;
+    for (int i = 0; i < 5; ++i) {
+        const std::size_t before = ReadLines(scratch.log).size();
+        const double now = LocalNow();
+        Process direct = Start("\"" + scratch.dir + "VRLN98.EXE\" --hold=100");
+        if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) return 1;
+        double logged = 0;
+        if (!LogLineMoment(ReadLines(scratch.log).back(), logged)) return 1;
+        startCost.push_back((logged - now) * kMsPerDay);
+        WaitExit(direct, kGenerous);
+    }
+    PrintFigures("launch.standin_start_cost", startCost);
+
+    Running running;
+    if (!StartScheduler(scratch, running)) return 1;
+    ::Sleep(1500);
+
+    Spread spread(1300);
+    std::vector<double> lateness;
+    for (int i = 0; i < launches; ++i) {
+        ::Sleep(spread.Next());
+        const std::size_t before = ReadLines(scratch.log).size();
+        char in[32];
+        std::snprintf(in, sizeof in, "%.1f", 1.0 + (i % 11) / 10.0);
+        Process store =
+            Start("\"" + scratch.dir + "VRLN98.EXE\" --store --timeout=5000 --state=0 --in=" + std::string(in));
+        if (WaitExit(store, kGenerous) != 0) {
+            std::printf("launch %d: the store failed\n", i);
+            return 1;
+        }
+        DWORD state = 0;
+        double moment = 0;
+        if (!ReadSchedulerValues(state, moment) || moment <= 0) {
+            std::printf("launch %d: the moment was gone before it could be read back\n", i);
+            return 1;
+        }
+        if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) {
+            std::printf("launch %d: no start\n", i);
+            return 1;
+        }
+        double started = 0;
+        if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return 1;
+        lateness.push_back((started - moment) * kMsPerDay);
+        // The next store only after this stand-in is gone, or its mutex would stop the launch.
+        const std::string presence = MainAppMutexName();
+        WaitFor([&] { return !MutexExists(presence); }, kGenerous);
+    }
+    PrintFigures("launch.lateness", lateness);
+    StopScheduler(running);
+    DeleteSchedulerKey();
+    return 0;
+}
+
+bool PrivateBytes(HANDLE process, PROCESS_MEMORY_COUNTERS_EX& counters) {
+    counters = {};
+    counters.cb = sizeof counters;
+    return ::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                  sizeof counters) != 0;
+}
+
+std::string Kib(SIZE_T bytes) { return std::to_string(bytes / 1024) + " KiB"; }
+
+int Idle(int seconds) {
+    Scratch scratch;
+    if (!scratch.ok) return 1;
+    DeleteSchedulerKey();
+    Running running;
+    if (!StartScheduler(scratch, running)) return 1;
+    PROCESS_MEMORY_COUNTERS_EX afterStart, afterWait;
+    const bool startRead = PrivateBytes(running.process.handle.get(), afterStart);
+    UniqueHandle stop(::CreateEventA(nullptr, FALSE, FALSE, "VrlnBenchIdleStop"));
+    std::printf("IDLE-READY windows-pid=%lu\n", running.process.id);
+    std::fflush(stdout);
+    const double waitStart = NowMs();
+    ::WaitForSingleObject(stop.get(), static_cast<DWORD>(seconds) * 1000);
+    const int waited = static_cast<int>((NowMs() - waitStart) / 1000 + 0.5);
+    const bool waitRead = PrivateBytes(running.process.handle.get(), afterWait);
+    if (startRead && waitRead) {
+        // Wine 8 leaves PrivateUsage at 0 for another process; PagefileUsage
+        // carries its anonymous (private) resident memory instead.
+        PrintValue("memory.private.after_start",
+                   Kib(afterStart.PagefileUsage) + " (PrivateUsage " + Kib(afterStart.PrivateUsage) + ")");
+        PrintValue("memory.private.after_wait", Kib(afterWait.PagefileUsage) + " (PrivateUsage " +
+                                                    Kib(afterWait.PrivateUsage) + ", after " +
+                                                    std::to_string(waited) + " s)");
+        PrintValue("memory.workingset.after_start", Kib(afterStart.WorkingSetSize));
+        PrintValue("memory.workingset.after_wait", Kib(afterWait.WorkingSetSize));
+    } else {
+        std::printf("idle: GetProcessMemoryInfo failed (%lu)\n", ::GetLastError());
+    }
+    StopScheduler(running);
+    DeleteSchedulerKey();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: bench_outside startup|launch|idle N\n");
+        return 3;
+    }
+    const int n = std::atoi(argv[2]);
+    if (std::strcmp(argv[1], "startup") == 0) return StartUp(n);
+    if (std::strcmp(argv[1], "launch") == 0) return Launch(n);
+    if (std::strcmp(argv[1], "idle") == 0) return Idle(n);
+    return 3;
+}

@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# Builds the benchmark programs (32 bits, build/bench-win32) and VrlnSchd.exe
+# for 64 bits (build/bench-win64), prepares a virtual display and a Wine prefix
+# of its own (build/bench-prefix), runs every benchmark and prints the figures
+# that docs/PERFORMANCE.md records. Takes about six minutes; the machine should
+# be otherwise idle, since every figure is a wall-clock or CPU time.
+#   BENCH_IDLE_SECONDS  length of each idle sample (default 60)
+#   BENCH_LAUNCHES      number of launches for the lateness (default 24)
+set -uo pipefail
+source "$(dirname "$0")/../scripts/common.sh"
+cd "$VRLN_ROOT"
+
+IDLE_SECONDS=${BENCH_IDLE_SECONDS:-60}
+LAUNCHES=${BENCH_LAUNCHES:-24}
+B32=$VRLN_ROOT/build/bench-win32
+B64=$VRLN_ROOT/build/bench-win64
+BIN=$B32/bin
+OUT=$VRLN_ROOT/build/bench-out
+JOBS=$(nproc)
+
+rm -rf "$OUT"; mkdir -p "$OUT"
+
+# build DIR TOOLCHAIN TARGETS...: quiet unless it fails.
+build() {
+  local dir=$1 toolchain=$2; shift 2
+  { cmake -S . -B "$dir" --toolchain "$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$dir" -j "$JOBS" --target "$@"; } >"$OUT/build.log" 2>&1 || { cat "$OUT/build.log"; exit 1; }
+}
+vrln_log "building (32 bits: $B32, 64 bits: $B64)"
+build "$B32" cmake/mingw-i686.cmake VrlnSchd standin_mainapp webs_menu_bench bench_inproc bench_outside bench_idle_loop
+build "$B64" cmake/mingw-x86_64.cmake VrlnSchd
+
+echo "== machine"
+echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "cpu:     $(nproc) x $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
+echo "wine:    $(wine --version 2>/dev/null)"
+echo "kernel:  $(uname -r)"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min, at start)"
+
+echo "== size of VrlnSchd.exe (bytes)"
+size_line() {  # BITS EXE STRIP
+  cp "$2" "$OUT/stripped-$1.exe" && "$3" "$OUT/stripped-$1.exe"
+  printf 'RESULT size.%s.as_built  %s\nRESULT size.%s.stripped  %s\n' \
+    "$1" "$(stat -c %s "$2")" "$1" "$(stat -c %s "$OUT/stripped-$1.exe")"
+}
+size_line 32 "$BIN/VrlnSchd.exe" i686-w64-mingw32-strip
+size_line 64 "$B64/bin/VrlnSchd.exe" x86_64-w64-mingw32-strip
+
+PREFIX=$VRLN_ROOT/build/bench-prefix
+keeper=""
+finish() {
+  [ -n "$keeper" ] && kill "$keeper" 2>/dev/null
+  vrln_wine_stop
+}
+trap finish EXIT
+vrln_display || exit 1
+# A server left over from an interrupted run would keep serving the old prefix.
+[ -d "$PREFIX" ] && WINEPREFIX=$PREFIX wineserver -k >/dev/null 2>&1
+vrln_log "fresh Wine prefix"
+vrln_wine_prefix "$PREFIX"
+# The persistence request above reaches the server that wineboot started, which
+# still ends with its last client; wait for it and start a lasting one.
+wineserver -w; wineserver -p
+
+# ---- Sampling Wine processes from Linux ----------------------------------------
+
+in_prefix() {  # PID: true when the process was started for this run's prefix
+  { tr '\0' '\n' <"/proc/$1/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"
+}
+# prefix_pids PATTERN: the live processes of this prefix whose command line matches.
+prefix_pids() {
+  local pid
+  for pid in $(pgrep -f "$1"); do in_prefix "$pid" && echo "$pid"; done
+}
+# The server of this prefix works in a folder named after the prefix's device and inode.
+wineserver_pid() {
+  local dir pid
+  dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+  for pid in $(pgrep -x 'wineserver|wineserver64'); do
+    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid"; return 0 ;; esac
+  done
+  return 1
+}
+# sample PID: "<cpu ns> <voluntary switches>" summed over the process's threads;
+# shell builtins only, so that a sample takes no time.
+sample() {
+  local cpu=0 switches=0 task ns rest key value
+  for task in /proc/"$1"/task/*; do
+    { read -r ns rest <"$task/schedstat"; } 2>/dev/null || continue
+    while read -r key value rest; do
+      [ "$key" = "voluntary_ctxt_switches:" ] && switches=$((switches + value))
+    done 2>/dev/null <"$task/status"
+    cpu=$((cpu + ns))
+  done
+  echo "$cpu $switches"
+}
+linux_memory() {  # PID: resident and anonymous memory as Linux counts them
+  awk '/^(VmRSS|RssAnon):/ { printf "%s %s KiB  ", $1, $2 }' "/proc/$1/status" 2>/dev/null; echo
+}
+# idle_window NAME [PID]: CPU ms and wake-ups per minute over IDLE_SECONDS of
+# the process, the wineserver and the desktop (explorer.exe, the tray's host).
+idle_window() {
+  local name=$1 target=${2:-} server desktop role pid t0 t1
+  server=$(wineserver_pid) || { echo "no wineserver"; return 1; }
+  desktop=$(prefix_pids 'explorer\.exe' | head -n 1)
+  declare -A before=()
+  t0=$(date +%s%N)
+  for role in process wineserver desktop; do
+    case $role in process) pid=$target ;; wineserver) pid=$server ;; desktop) pid=$desktop ;; esac
+    [ -n "$pid" ] && before[$role]="$pid $(sample "$pid")"
+  done
+  sleep "$IDLE_SECONDS"
+  t1=$(date +%s%N)
+  for role in process wineserver desktop; do
+    [ -n "${before[$role]:-}" ] || continue
+    read -r pid c0 w0 <<<"${before[$role]}"
+    [ -d "/proc/$pid" ] || { echo "RESULT idle.$name.$role  ended during the window"; continue; }
+    read -r c1 w1 <<<"$(sample "$pid")"
+    awk -v n="$name" -v r="$role" -v c="$((c1 - c0))" -v w="$((w1 - w0))" -v ns="$((t1 - t0))" 'BEGIN {
+      k = 60e9 / ns
+      printf "RESULT idle.%s.%-18s cpu=%7.1f ms/min  wakeups=%5.0f /min\n", n, r, c / 1e6 * k, w * k
+      printf "%s %.1f %.0f\n", r, c / 1e6 * k, w * k >> (ENVIRON["OUT"] "/idle-" n ".tsv") }'
+  done
+}
+# added NAME: what the wineserver spent beyond the surroundings window.
+added() {
+  awk -v n="$1" 'FNR == NR { if ($1 == "wineserver") { c = $2; w = $3 } next }
+    $1 == "wineserver" { printf "RESULT idle.%s.wineserver-added    cpu=%7.1f ms/min  wakeups=%5.0f /min\n", n, $2 - c, $3 - w }' \
+    "$OUT/idle-surroundings.tsv" "$OUT/idle-$1.tsv" 2>/dev/null
+}
+# wait_ready FILE: until the program wrote IDLE-READY into its output.
+wait_ready() {
+  local i
+  for i in $(seq 1 300); do grep -q IDLE-READY "$1" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+export OUT
+
+# ---- The benchmarks ------------------------------------------------------------
+
+# A keeper holds the desktop and Wine's system processes up throughout, as a
+# logged-in session would; then one throwaway start takes the one-time cost of
+# the first window, DDE and shell use in a fresh prefix out of the figures.
+wine "$BIN/bench_idle_loop.exe" --hold >"$OUT/keeper.txt" 2>&1 &
+keeper=$!
+wait_ready "$OUT/keeper.txt" || { echo "the keeper did not come up"; exit 1; }
+wine "$BIN/bench_inproc.exe" startup >/dev/null 2>&1
+
+echo "== start-up to the icon, tooltip delay, menu opening (in process)"
+wine "$BIN/bench_inproc.exe" 2>&1 | tee "$OUT/inproc.txt"
+
+echo "== FillWebsMenu alone (webs_menu_bench)"
+wine "$BIN/webs_menu_bench.exe" 2>&1 | tee "$OUT/webs_menu_bench.txt"
+
+echo "== start-up to the hidden window (VrlnSchd.exe from outside)"
+wine "$BIN/bench_outside.exe" startup 10 2>&1 | tee "$OUT/startup.txt"
+
+echo "== launch lateness ($LAUNCHES launches)"
+wine "$BIN/bench_outside.exe" launch "$LAUNCHES" 2>&1 | tee "$OUT/launch.txt"
+
+echo "== idle, ${IDLE_SECONDS} s each: the surroundings alone (keeper, desktop, system processes)"
+idle_window surroundings
+
+echo "== idle: VrlnSchd.exe with no moment stored"
+wine "$BIN/bench_outside.exe" idle 600 >"$OUT/idle.txt" 2>&1 &
+idle_job=$!
+if wait_ready "$OUT/idle.txt" && pid=$(prefix_pids 'VrlnSchd\.exe' | head -n 1) && [ -n "$pid" ]; then
+  echo "RESULT memory.linux.after_start  $(linux_memory "$pid")"
+  idle_window vrlnschd "$pid"
+  added vrlnschd
+  echo "RESULT memory.linux.after_window $(linux_memory "$pid")"
+else
+  echo "VrlnSchd.exe did not come up"
+fi
+wine "$BIN/bench_idle_loop.exe" --stop >/dev/null 2>&1
+wait "$idle_job"
+grep RESULT "$OUT/idle.txt"
+
+echo "== idle: baseline program (1000 ms + 258 ms waits in a loop)"
+wine "$BIN/bench_idle_loop.exe" 600 >"$OUT/baseline.txt" 2>&1 &
+base_job=$!
+if wait_ready "$OUT/baseline.txt" && pid=$(prefix_pids 'bench_idle_loop\.exe [0-9]' | head -n 1) && [ -n "$pid" ]; then
+  idle_window baseline "$pid"
+  added baseline
+else
+  echo "the baseline did not come up"
+fi
+wine "$BIN/bench_idle_loop.exe" --stop >/dev/null 2>&1
+wait "$base_job"
+
+echo "== load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
