@@ -82,6 +82,8 @@ vrln_wine_prefix() {
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f >/dev/null 2>&1
   # One server for the whole run: every test process joins it instead of starting its own.
+  # The server that wineboot started ends with its last client, so wait for it first.
+  wineserver -w
   wineserver -p
 }
 

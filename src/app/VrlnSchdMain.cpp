@@ -200,11 +200,25 @@ void TPlandrel::WMTaskbarCreated(TMessage& message) {
 // per-cycle callback posts WM_REFRESHTRAY (at most one at a time) instead of
 // refreshing itself. So no two refreshes run at once, IconOffset and LastTip
 // always describe the last record sent, and once WMDestroy has detached the
-// callback and the window is gone, no refresh can run.
+// callback and the window is gone, no refresh can run. The worker posts only
+// when the picture or the text differs from what is shown, so a steady state
+// does not wake the window's thread at all.
 
 void TPlandrel::RefreshTrayFromWorker() {
+    const int offset = OffsetForState(Scheduler->State());
+    const std::string tip = TooltipText();
+    {
+        std::lock_guard<std::mutex> lock(ShownLock);
+        if (offset == ShownOffset && tip == ShownTip) return;
+    }
     if (RefreshPosted.exchange(true)) return;
     if (!::PostMessageA(Wnd, WM_REFRESHTRAY, 0, 0)) RefreshPosted = false;
+}
+
+void TPlandrel::NoteShown() {
+    std::lock_guard<std::mutex> lock(ShownLock);
+    ShownOffset = IconOffset;
+    ShownTip = LastTip;
 }
 
 void TPlandrel::RefreshTray() {
@@ -243,6 +257,7 @@ void TPlandrel::SetTrayIcon(int offset) {
     CopyTip(record, LastTip);
     Platform().ShellNotifyIcon(IconOffset == -1 ? NIM_ADD : NIM_MODIFY, &record);
     IconOffset = offset;
+    NoteShown();
 }
 
 void TPlandrel::UpdateTooltip() {
@@ -253,6 +268,7 @@ void TPlandrel::UpdateTooltip() {
     record.uFlags = NIF_TIP;
     CopyTip(record, LastTip);
     Platform().ShellNotifyIcon(NIM_MODIFY, &record);
+    NoteShown();
 }
 
 void TPlandrel::RemoveTrayIcon() {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,8 +84,13 @@ private:
     // The scheduler's per-cycle callback, on its worker thread.
     void RefreshTrayFromWorker();
     NOTIFYICONDATAA NewTrayRecord() const;
+    // Keeps what the shell shows, for the worker to compare against.
+    void NoteShown();
 
     std::atomic<bool> RefreshPosted{false};
+    std::mutex ShownLock;
+    int ShownOffset = -1;
+    std::string ShownTip;
     UINT TaskbarCreatedMsg = 0;
     WPARAM QuitCode = 0;
 };
