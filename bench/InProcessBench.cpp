@@ -22,6 +22,8 @@
 
 using namespace vrln;
 using namespace vrln::bench;
+using vrln::test::PumpFor;
+using vrln::test::PumpUntil;
 
 namespace {
 
@@ -52,22 +54,6 @@ BOOL WINAPI ReturnAtOnce(HMENU, UINT, int, int, int, HWND, const RECT*) {
 UINT WINAPI RefuseStart(LPCSTR, UINT) { return ERROR_FILE_NOT_FOUND; }
 int WINAPI AnswerNo(HWND, LPCSTR, LPCSTR, UINT) { return IDNO; }
 
-bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const DWORD start = ::GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) continue;
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
-        if (condition()) return true;
-        const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= timeoutMs) return false;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-    }
-}
-void PumpFor(DWORD ms) { PumpUntil([] { return false; }, ms); }
 
 double FileTimeMs(const FILETIME& t) {
     ULARGE_INTEGER v;

@@ -79,12 +79,14 @@ vrln_wine_prefix() {
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
   wineboot -i >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f >/dev/null 2>&1
-  # One server for the whole run: every test process joins it instead of starting its own.
-  # The server that wineboot started ends with its last client, so wait for it first.
+  # One server for the whole run: every test process joins it instead of
+  # starting its own. The server that wineboot started ends with its last
+  # client, so wait for that first; the new server and the system processes
+  # that the next command starts must not hold a test runner's output open.
   wineserver -w
-  wineserver -p
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f </dev/null >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f </dev/null >/dev/null 2>&1
 }
 
 vrln_wine_stop() {

@@ -32,6 +32,10 @@ void Kill(Process& process);
 
 // Polls a condition every 20 ms up to timeoutMs; true when it held.
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
+// Dispatches this thread's messages (WM_QUIT is dropped) until the condition
+// holds or time runs out; true when it held.
+bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs);
+void PumpFor(DWORD ms);
 // A top-level window of the given class that belongs to the process, or null.
 HWND FindProcessWindow(DWORD processId, const char* className);
 bool MutexExists(const std::string& name);

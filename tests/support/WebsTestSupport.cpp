@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include "win/Handles.h"
 #include "win/Platform.h"
 
 #include <algorithm>
@@ -17,8 +18,8 @@ constexpr const char* kStandinWindowClass = "VrlnStandinBrowser";
 
 void RemoveTree(const std::string& dir) {
     WIN32_FIND_DATAA found{};
-    const HANDLE search = ::FindFirstFileA((dir + "*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
+    UniqueFind search(::FindFirstFileA((dir + "*").c_str(), &found));
+    if (search) {
         do {
             const std::string name = found.cFileName;
             if (name == "." || name == "..") continue;
@@ -29,24 +30,9 @@ void RemoveTree(const std::string& dir) {
                 ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
                 ::DeleteFileA(path.c_str());
             }
-        } while (::FindNextFileA(search, &found));
-        ::FindClose(search);
+        } while (::FindNextFileA(search.get(), &found));
     }
     ::RemoveDirectoryA(dir.c_str());
-}
-
-void PumpFor(DWORD ms) {
-    const DWORD start = ::GetTickCount();
-    for (;;) {
-        MSG message;
-        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageA(&message);
-        }
-        const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= ms) return;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
-    }
 }
 
 struct StandinWindows {
@@ -230,16 +216,15 @@ StandinBrowser::StandinBrowser(const std::string& mode, const std::string& logPa
         return;
     }
     ::CloseHandle(info.hThread);
-    process_ = info.hProcess;
-    ::WaitForInputIdle(process_, 30000);
+    process_.reset(info.hProcess);
+    ::WaitForInputIdle(process_.get(), 30000);
 }
 
 StandinBrowser::~StandinBrowser() {
     if (!process_) return;
-    StandinWindows found{::GetProcessId(process_), {}};
+    StandinWindows found{::GetProcessId(process_.get()), {}};
     ::EnumWindows(CollectStandin, reinterpret_cast<LPARAM>(&found));
-    EndProcess(process_, found.windows.empty() ? nullptr : found.windows.front());
-    ::CloseHandle(process_);
+    EndProcess(process_.get(), found.windows.empty() ? nullptr : found.windows.front());
 }
 
 void StopAllStandinBrowsers() {
@@ -248,10 +233,9 @@ void StopAllStandinBrowsers() {
     for (HWND window : found.windows) {
         DWORD pid = 0;
         ::GetWindowThreadProcessId(window, &pid);
-        const HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+        UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
         if (!process) continue;
-        EndProcess(process, window);
-        ::CloseHandle(process);
+        EndProcess(process.get(), window);
     }
 }
 

@@ -3,6 +3,8 @@
 // recorder that takes the place of WinExec.
 #pragma once
 
+#include "win/Handles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -93,10 +95,10 @@ public:
     ~StandinBrowser();
     StandinBrowser(const StandinBrowser&) = delete;
     StandinBrowser& operator=(const StandinBrowser&) = delete;
-    bool Started() const { return process_ != nullptr; }
+    bool Started() const { return process_.valid(); }
 
 private:
-    HANDLE process_ = nullptr;
+    UniqueHandle process_;
 };
 
 // Ends every stand-in browser of this prefix, also those that a test's code started.

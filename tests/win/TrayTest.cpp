@@ -49,23 +49,6 @@ BOOL WINAPI RecordMenu(HMENU menu, UINT, int, int, int, HWND owner, const RECT*)
     return TRUE;
 }
 
-// Dispatches this thread's messages until the condition holds or time runs out.
-bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const DWORD start = ::GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) continue;
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
-        if (condition()) return true;
-        const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= timeoutMs) return false;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-    }
-}
-void PumpFor(DWORD ms) { PumpUntil([] { return false; }, ms); }
 
 bool NoticeSet(int index) {
     UniqueHandle event(::OpenEventA(SYNCHRONIZE, FALSE,
@@ -389,8 +372,5 @@ TEST_F(TrayTest, TheLocalWebsSubmenuListsTheWebsAndOpensTheChosenOneInTheBrowser
     EXPECT_NE(ReadBytes(browserLog).find("request \"" + work.Path() + "Two\\_home.htm\",,0xffffffff,0x00000000,,,"),
               std::string::npos)
         << ReadBytes(browserLog);
-    for (HWND browser = ::FindWindowA("VrlnStandinBrowser", nullptr); browser;
-         browser = ::FindWindowA("VrlnStandinBrowser", nullptr)) {
-        ::SendMessageA(browser, WM_CLOSE, 0, 0);
-    }
+    StopAllStandinBrowsers();
 }
