@@ -58,9 +58,6 @@ vrln_display || exit 1
 [ -d "$PREFIX" ] && WINEPREFIX=$PREFIX wineserver -k >/dev/null 2>&1
 vrln_log "fresh Wine prefix"
 vrln_wine_prefix "$PREFIX"
-# The persistence request above reaches the server that wineboot started, which
-# still ends with its last client; wait for it and start a lasting one.
-wineserver -w; wineserver -p
 
 # ---- Sampling Wine processes from Linux ----------------------------------------
 
