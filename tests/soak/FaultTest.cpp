@@ -250,22 +250,6 @@ BOOL WINAPI RecordMenu(HMENU menu, UINT, int, int, int, HWND, const RECT*) {
     return TRUE;
 }
 
-bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const DWORD start = ::GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) continue;
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
-        if (condition()) return true;
-        const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= timeoutMs) return false;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-    }
-}
-
 std::string ItemText(HMENU menu, int position) {
     char text[128] = {};
     ::GetMenuStringA(menu, static_cast<UINT>(position), text, sizeof text, MF_BYPOSITION);
@@ -383,8 +367,9 @@ TEST_F(InProcessFault, WebsDatRewrittenWhileTheMenuOpensGivesItemsFromOneWholeVe
 
 // The threads of another process, suspended or resumed as a whole.
 void FreezeProcess(DWORD processId, bool freeze) {
-    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return;
+    // A failed snapshot is INVALID_HANDLE_VALUE, as with files.
+    UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) return;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {

@@ -211,7 +211,8 @@ private:
     Process program_;
     HWND wnd_ = nullptr;
     UniqueHandle watched_;
-    PROCESS_INFORMATION held_{};
+    UniqueHandle held_;  // the stand-in started here with --hold
+    DWORD heldThreadId_ = 0;
     std::atomic<bool> stop_{false};
     double startMs_ = 0;
     double startLeak_ = 0;  // handles that one start leaves in the starting process
@@ -620,20 +621,21 @@ bool Soak::StartHeld() {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     std::string line = "\"" + dir_ + "VRLN98.EXE\" --hold=600000";
-    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(), &startup,
-                          &held_))
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(), &startup, &info))
         return false;
+    UniqueHandle thread(info.hThread);
+    held_.reset(info.hProcess);
+    heldThreadId_ = info.dwThreadId;
     return WaitFor([] { return MutexExists(MainAppMutexName()); }, 15000);
 }
 
 void Soak::StopHeld() {
-    if (!held_.hProcess) return;
+    if (!held_) return;
     // The stand-in ends its loop on WM_QUIT.
-    ::PostThreadMessageA(held_.dwThreadId, WM_QUIT, 0, 0);
-    if (::WaitForSingleObject(held_.hProcess, 10000) != WAIT_OBJECT_0) ::TerminateProcess(held_.hProcess, 1);
-    ::CloseHandle(held_.hThread);
-    ::CloseHandle(held_.hProcess);
-    held_ = PROCESS_INFORMATION{};
+    ::PostThreadMessageA(heldThreadId_, WM_QUIT, 0, 0);
+    if (::WaitForSingleObject(held_.get(), 10000) != WAIT_OBJECT_0) ::TerminateProcess(held_.get(), 1);
+    held_.reset();
 }
 
 void Soak::RunMoment(int index) {
