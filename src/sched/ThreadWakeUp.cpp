@@ -178,9 +178,11 @@ void TScheduler::Execute() {
         }
         if (Terminated()) break;
         const std::uint8_t state = State();
-        if (!core::IsLaunchDue(state, StartupDate(), LocalNow())) continue;
+        double moment = StartupDate();
+        if (!core::IsLaunchDue(state, moment, LocalNow())) continue;
         // The moment is consumed before the presence test: it is never retried.
-        StartupDate_ = 0.0;
+        // A newer moment taken in meanwhile by a suspend toggle is not consumed.
+        if (!StartupDate_.compare_exchange_strong(moment, 0.0)) continue;
         SaveState();
         if (Terminated()) break;
         if (MainAppNotRunning()) {
@@ -189,34 +191,43 @@ void TScheduler::Execute() {
     }
 }
 
-void TScheduler::LoadState() {
+bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const {
     UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return false;
+    // Values shorter than their buffer leave zeros in the missing bytes.
+    BYTE stateBytes[4] = {};
+    DWORD size = sizeof stateBytes;
+    stateRead = ::RegQueryValueExA(key.get(), kStateValue, nullptr, nullptr, stateBytes, &size) == ERROR_SUCCESS;
+    state = stateBytes[0];
+    BYTE dateBytes[8] = {};
+    size = sizeof dateBytes;
+    dateRead =
+        ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, dateBytes, &size) == ERROR_SUCCESS;
+    std::memcpy(&date, dateBytes, sizeof date);
+    return true;
+}
 
+void TScheduler::LoadState() {
     unsigned changesSeen;
     {
         std::lock_guard<std::mutex> lock(StateLock);
         changesSeen = UserChanges;
     }
-    // Values shorter than their buffer leave zeros in the missing bytes.
-    BYTE stateBytes[4] = {};
-    DWORD size = sizeof stateBytes;
-    const bool stateRead =
-        ::RegQueryValueExA(key.get(), kStateValue, nullptr, nullptr, stateBytes, &size) == ERROR_SUCCESS;
-    BYTE dateBytes[8] = {};
-    size = sizeof dateBytes;
-    const bool dateRead =
-        ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, dateBytes, &size) == ERROR_SUCCESS;
+    bool stateRead = false, dateRead = false;
+    std::uint8_t state = 0;
+    double date = 0;
+    if (!ReadStored(stateRead, state, dateRead, date)) return;
 
     if (stateRead) {
         std::lock_guard<std::mutex> lock(StateLock);
-        if (WritesInFlight == 0 && UserChanges == changesSeen) State_ = stateBytes[0];
+        // The user's bits stay as the user set them while that change is being
+        // saved or was made during this read; the others come from the store.
+        const bool userInterfered = WritesInFlight != 0 || UserChanges != changesSeen;
+        const std::uint8_t keep = userInterfered ? UserBits : 0;
+        State_ = static_cast<std::uint8_t>((state & ~keep) | (State_.load() & keep));
     }
-    if (dateRead) {
-        double date;
-        std::memcpy(&date, dateBytes, sizeof date);
-        StartupDate_ = date;
-    }
+    if (dateRead) StartupDate_ = date;
 }
 
 void TScheduler::SaveState() {
@@ -235,14 +246,30 @@ void TScheduler::SaveState() {
 }
 
 void TScheduler::SetState(std::uint8_t newState) {
+    std::uint8_t changed;
     {
         std::lock_guard<std::mutex> lock(StateLock);
-        if (newState == State_.load()) return;
+        changed = static_cast<std::uint8_t>(newState ^ State_.load());
+        if (changed == 0) return;
         State_ = newState;
+        UserBits |= changed;
         ++UserChanges;
         ++WritesInFlight;
     }
     if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        // A change that another participant announced but this one has not read
+        // yet is taken in first: saving the older values held in memory would
+        // throw away the moment and the bits it just stored.
+        if (Synchronizer->TakeNotice()) {
+            bool stateRead = false, dateRead = false;
+            std::uint8_t state = 0;
+            double date = 0;
+            if (ReadStored(stateRead, state, dateRead, date)) {
+                std::lock_guard<std::mutex> lock(StateLock);
+                if (stateRead) State_ = static_cast<std::uint8_t>((state & ~changed) | (State_.load() & changed));
+                if (dateRead) StartupDate_ = date;
+            }
+        }
         SaveState();
         Synchronizer->EndWrite();
     }

@@ -103,11 +103,15 @@ private:
     std::mutex WakeUpLock;
     WakeUp OnWakeUp;
 
-    // A reload must not bring back the stored byte over a user's change that
+    // Reads both stored values; false when the key cannot be opened.
+    bool ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const;
+
+    // A reload must not bring back the stored bits over a user's change that
     // is being saved or was made while the reload read the registry.
     std::mutex StateLock;
     unsigned UserChanges = 0;
     unsigned WritesInFlight = 0;
+    std::uint8_t UserBits = 0;  // every bit the user has ever changed
     // Each save writes one consistent snapshot of both values.
     std::mutex SaveLock;
 

@@ -197,17 +197,20 @@ TEST_F(SchedulerTest, AReloadDoesNotBringBackTheOldByteWhileTheUsersChangeIsBein
 
     std::thread user([&] { scheduler.SetState(1); });
     ASSERT_TRUE(WaitFor([&] { return scheduler.State() == 1; }, kGenerous));
-    scheduler.LoadState();  // reads the stored 0 while the write waits
-    EXPECT_EQ(scheduler.State(), 1);
+    // Meanwhile the store says "minimised" and not suspended: the reload takes
+    // the other bit but keeps the user's.
+    WriteSchedulerValues(2, 0.0);
+    scheduler.LoadState();
+    EXPECT_EQ(scheduler.State(), 3);
     reader.EndRead();
     user.join();
 
     DWORD state = 0;
     double date = 0;
     ASSERT_TRUE(ReadSchedulerValues(state, date));
-    EXPECT_EQ(state, 1u);
+    EXPECT_EQ(state, 3u);
     scheduler.LoadState();
-    EXPECT_EQ(scheduler.State(), 1);
+    EXPECT_EQ(scheduler.State(), 3);
 }
 
 TEST_F(SchedulerTest, TheCallbackRunsOnTheWorkerEveryCycleUntilDetached) {
