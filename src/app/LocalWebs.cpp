@@ -55,8 +55,7 @@ int FillWebsMenu(HMENU submenu, std::vector<std::string>& webs) {
     }
     if (workPath.empty()) return 0;
 
-    webs = core::SplitWebsLines(ReadWebsFile(workPath + "webs.dat"));
-    if (webs.size() > kMaxWebs) webs.resize(kMaxWebs);
+    webs = core::SplitWebsLines(ReadWebsFile(workPath + "webs.dat"), kMaxWebs);
     for (std::size_t n = 0; n < webs.size(); ++n) {
         const std::string text = core::WebMenuItemText(n, ReadWebTitle(webs[n]));
         ::AppendMenuA(submenu, MF_STRING, kFirstWebCommand + n, text.c_str());

@@ -5,14 +5,14 @@
 
 namespace vrln::core {
 
-std::vector<std::string> SplitWebsLines(std::string_view text) {
+std::vector<std::string> SplitWebsLines(std::string_view text, std::size_t maxLines) {
     // The list is read as a C string: whatever follows a NUL is not part of it.
     const std::size_t nul = text.find('\0');
     if (nul != std::string_view::npos) text = text.substr(0, nul);
 
     std::vector<std::string> lines;
     std::size_t start = 0;
-    while (start < text.size()) {
+    while (start < text.size() && lines.size() < maxLines) {
         const std::size_t end = text.find_first_of("\r\n", start);
         if (end == std::string_view::npos) {
             lines.emplace_back(text.substr(start));

@@ -11,8 +11,11 @@ namespace vrln::core {
 
 // Splits the text of webs.dat into its lines. A line ends at CR, at LF or at
 // CR LF; a last line without an end counts; a NUL byte ends the whole text.
-// Lines are kept exactly as they stand, empty ones included.
-std::vector<std::string> SplitWebsLines(std::string_view text);
+// Lines are kept exactly as they stand, empty ones included. At most maxLines
+// lines are taken: what lies beyond is never looked at, so a huge file of
+// line ends costs no more than the lines that can be shown.
+std::vector<std::string> SplitWebsLines(std::string_view text,
+                                        std::size_t maxLines = static_cast<std::size_t>(-1));
 
 // A byte stream that reports how much it delivered and never throws.
 class ByteSource {

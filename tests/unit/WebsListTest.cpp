@@ -37,6 +37,17 @@ TEST(SplitWebsLines, StopsAtTheFirstNul) {
     EXPECT_TRUE(SplitWebsLines(std::string("\0a\nb", 4)).empty());
 }
 
+TEST(SplitWebsLines, BuildsNoMoreLinesThanTheCapEvenFrom32MiBOfLineEnds) {
+    const std::string lineEnds(32u << 20, '\n');
+    const std::size_t cap = 0x10000 - 200;
+    const Lines lines = SplitWebsLines(lineEnds, cap);
+    EXPECT_EQ(lines.size(), cap);
+    // Nothing beyond the cap was ever built: the list grew only while it filled.
+    EXPECT_LE(lines.capacity(), 2 * cap);
+    EXPECT_EQ(SplitWebsLines("a\nb\nc", 2), (Lines{"a", "b"}));
+    EXPECT_TRUE(SplitWebsLines("a\nb", 0).empty());
+}
+
 namespace {
 
 std::string Str(const std::string& s) {
