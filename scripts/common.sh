@@ -71,6 +71,7 @@ vrln_display() {
 # vrln_wine_prefix DIR: a fresh prefix whose processes all share one virtual
 # desktop with a taskbar, so the tray icon shows and FindWindowA sees our windows.
 vrln_wine_prefix() {
+  vrln_wine64_only
   export WINEPREFIX=$1
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEDEBUG=${WINEDEBUG:--all}
@@ -87,6 +88,30 @@ vrln_wine_prefix() {
   wineserver -p </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f </dev/null >/dev/null 2>&1
+}
+
+# True when this machine can run 32-bit programs under Wine. Debian's Wine runs
+# them in a 32-bit Linux process, which a kernel without IA32 emulation refuses
+# ("Exec format error"); 64-bit programs run there all the same.
+vrln_can_run_32bit() {
+  [ -x /lib/ld-linux.so.2 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1
+}
+
+# Debian's "wine" command starts the 32-bit loader whenever wine32 is
+# installed, and that loader then hands 64-bit programs on to the 64-bit one.
+# Where the 32-bit loader cannot run, a small "wine" before it on PATH starts
+# the 64-bit loader directly, so the 64-bit build runs all the same.
+vrln_wine64_only() {
+  vrln_can_run_32bit && return 0
+  [ -x /usr/lib/wine/wine64 ] || return 0
+  local shim="$VRLN_ROOT/build/wine64-only"
+  mkdir -p "$shim"
+  local name
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
+    chmod +x "$shim/$name"
+  done
+  case ":$PATH:" in *":$shim:"*) ;; *) export PATH="$shim:$PATH" ;; esac
 }
 
 vrln_wine_stop() {

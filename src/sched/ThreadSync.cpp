@@ -106,14 +106,6 @@ void TDataSynchronizer::EndWrite() {
         if (i != Index_) ::SetEvent(EventDataToRead[i].get());
 }
 
-bool TDataSynchronizer::TakeNotice() {
-    if (!ValidIndex(Index_)) return false;
-    HANDLE notice = EventDataToRead[Index_].get();
-    if (::WaitForSingleObject(notice, 0) != WAIT_OBJECT_0) return false;
-    ::ResetEvent(notice);
-    return true;
-}
-
 std::array<HANDLE, 8> TDataSynchronizer::HandlesForTest() const {
     return {MutexNoWriter.get(),      EventNoReader.get(),      SemReadCount.get(),
             EventDataToRead[0].get(), EventDataToRead[1].get(), EventDataToRead[2].get(),

@@ -32,9 +32,6 @@ public:
     bool BeginWrite(DWORD timeoutMs);
     // Gives up write access and sets the notices of every other participant.
     void EndWrite();
-    // For a writer: takes this participant's change notice if one is pending,
-    // so that it can first take in what another participant stored.
-    bool TakeNotice();
 
     int Index() const { return Index_; }
 

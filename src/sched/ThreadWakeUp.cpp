@@ -79,10 +79,8 @@ std::string MainAppMutexName() { return MutexNameFor(kMainAppName); }
 
 bool MainAppNotRunning() {
     const std::string name = MainAppMutexName();
-    UniqueHandle mutex(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
-    if (mutex) return false;
-    mutex.reset(::CreateMutexA(nullptr, FALSE, name.c_str()));
-    return mutex.valid();
+    UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()));
+    return !mutex && ::GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 std::string MainAppPath() { return core::DirectoryPart(OwnExePath()) + kMainAppFileName; }
@@ -122,18 +120,20 @@ TScheduler::TScheduler(bool createSuspended)
 
 TScheduler::~TScheduler() {
     Terminated_ = true;
-    ::SetEvent(StopEvent.get());
+    if (StopEvent) ::SetEvent(StopEvent.get());
     if (Thread_) {
         ::ResumeThread(Thread_.get());  // a worker created suspended must run to end
         ::WaitForSingleObject(Thread_.get(), INFINITE);
     }
-    // A change that the main application announced since the last cycle is
-    // taken first, so that saving does not write stale values over it.
-    if (Synchronizer->BeginRead(0)) {
+    // Under write access what another participant stored meanwhile is taken
+    // in first, so the save cannot write older values over it.
+    if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
         LoadState();
-        Synchronizer->EndRead();
+        SaveState();
+        Synchronizer->EndWrite();
+    } else {
+        SaveState();
     }
-    SaveState();
 }
 
 void TScheduler::Resume() {
@@ -159,6 +159,10 @@ void TScheduler::CallWakeUp() {
     if (OnWakeUp) OnWakeUp(*this);
 }
 
+void TScheduler::Step(TSchedulerStep step) {
+    if (StepHookForTest) StepHookForTest(step);
+}
+
 DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
     try {
         static_cast<TScheduler*>(self)->Execute();
@@ -168,27 +172,56 @@ DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
     return 0;
 }
 
+bool TScheduler::Pause(DWORD ms) {
+    // Without a stop event the worker keeps its pace all the same; a stop then waits out the pause.
+    if (!StopEvent || ::WaitForSingleObject(StopEvent.get(), ms) == WAIT_FAILED) ::Sleep(ms);
+    return !Terminated();
+}
+
 void TScheduler::Execute() {
-    while (!Terminated()) {
-        if (::WaitForSingleObject(StopEvent.get(), Period) != WAIT_TIMEOUT) break;
+    while (Pause(Period)) {
         CallWakeUp();
         if (Synchronizer->BeginRead(kSyncTimeoutMs, StopEvent.get())) {
             LoadState();
             Synchronizer->EndRead();
         }
         if (Terminated()) break;
-        const std::uint8_t state = State();
-        double moment = StartupDate();
-        if (!core::IsLaunchDue(state, moment, LocalNow())) continue;
-        // The moment is consumed before the presence test: it is never retried.
-        // A newer moment taken in meanwhile by a suspend toggle is not consumed.
-        if (!StartupDate_.compare_exchange_strong(moment, 0.0)) continue;
-        SaveState();
+        const double moment = StartupDate();
+        if (!core::IsLaunchDue(State(), moment, LocalNow())) continue;
+        Step(TSchedulerStep::DueTested);
+        // A stop before the moment is stored as used leaves it for the next start.
         if (Terminated()) break;
+        if (!ConsumeMoment(moment)) continue;
+        Step(TSchedulerStep::Consumed);
+        // The moment is consumed before the presence test, so it is never
+        // retried; once stored as used it is launched, even when a stop came meanwhile.
         if (MainAppNotRunning()) {
-            StartProgram(MainAppPath(), (state & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+            StartProgram(MainAppPath(), (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
         }
     }
+}
+
+bool TScheduler::ConsumeMoment(double moment) {
+    if (!Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        // Without write access the moment is stored as used all the same, as
+        // long as nothing in this process took in another one meanwhile.
+        if (Terminated() || !StartupDate_.compare_exchange_strong(moment, 0.0)) return false;
+        Step(TSchedulerStep::Consuming);
+        SaveState();
+        return true;
+    }
+    // What was stored since this cycle's read comes first: a new moment is
+    // kept and tested in the next cycle, a suspension stops the launch.
+    LoadState();
+    const bool stillDue = !Terminated() && StartupDate() == moment && core::IsLaunchDue(State(), moment, LocalNow());
+    if (stillDue) {
+        StartupDate_ = 0.0;
+        Step(TSchedulerStep::Consuming);
+        SaveState();
+    }
+    // The other participants learn that the moment is now 0.
+    Synchronizer->EndWrite();
+    return stillDue;
 }
 
 bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const {
@@ -208,26 +241,32 @@ bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead
     return true;
 }
 
+namespace {
+// Compared as stored bytes, so that a moment that does not compare (NaN) still
+// counts as unchanged when it is the same.
+bool SameBytes(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+}  // namespace
+
 void TScheduler::LoadState() {
-    unsigned changesSeen;
-    {
-        std::lock_guard<std::mutex> lock(StateLock);
-        changesSeen = UserChanges;
-    }
     bool stateRead = false, dateRead = false;
     std::uint8_t state = 0;
     double date = 0;
     if (!ReadStored(stateRead, state, dateRead, date)) return;
 
+    std::lock_guard<std::mutex> lock(StateLock);
     if (stateRead) {
-        std::lock_guard<std::mutex> lock(StateLock);
-        // The user's bits stay as the user set them while that change is being
-        // saved or was made during this read; the others come from the store.
-        const bool userInterfered = WritesInFlight != 0 || UserChanges != changesSeen;
-        const std::uint8_t keep = userInterfered ? UserBits : 0;
-        State_ = static_cast<std::uint8_t>((state & ~keep) | (State_.load() & keep));
+        // Only the bits another participant changed are taken, and of those
+        // not the ones the user is setting right now. So a change of the user
+        // that could not be saved yet survives a write that did not touch it.
+        const std::uint8_t theirs = static_cast<std::uint8_t>((state ^ LastStoredState) & ~BitsBeingSet);
+        State_ = static_cast<std::uint8_t>((State_.load() & ~theirs) | (state & theirs));
+        LastStoredState = state;
     }
-    if (dateRead) StartupDate_ = date;
+    if (dateRead) {
+        // A moment that this process stored as used but could not save stays used.
+        if (!SameBytes(date, LastStoredDate)) StartupDate_ = date;
+        LastStoredDate = date;
+    }
 }
 
 void TScheduler::SaveState() {
@@ -238,43 +277,41 @@ void TScheduler::SaveState() {
                           nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         return;
     }
-    const DWORD state = State();
-    const double date = StartupDate();
-    ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state), sizeof state);
-    ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(&date),
-                     sizeof date);
+    std::uint8_t stateByte;
+    double date;
+    {
+        std::lock_guard<std::mutex> stateLock(StateLock);
+        stateByte = State();
+        date = StartupDate();
+    }
+    const DWORD state = stateByte;
+    const bool stateSaved = ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD,
+                                             reinterpret_cast<const BYTE*>(&state), sizeof state) == ERROR_SUCCESS;
+    const bool dateSaved = ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY,
+                                            reinterpret_cast<const BYTE*>(&date), sizeof date) == ERROR_SUCCESS;
+    std::lock_guard<std::mutex> stateLock(StateLock);
+    if (stateSaved) LastStoredState = stateByte;
+    if (dateSaved) LastStoredDate = date;
 }
 
 void TScheduler::SetState(std::uint8_t newState) {
-    std::uint8_t changed;
     {
         std::lock_guard<std::mutex> lock(StateLock);
-        changed = static_cast<std::uint8_t>(newState ^ State_.load());
+        const std::uint8_t changed = static_cast<std::uint8_t>(newState ^ State_.load());
         if (changed == 0) return;
         State_ = newState;
-        UserBits |= changed;
-        ++UserChanges;
-        ++WritesInFlight;
+        BitsBeingSet = changed;
     }
     if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
-        // A change that another participant announced but this one has not read
-        // yet is taken in first: saving the older values held in memory would
-        // throw away the moment and the bits it just stored.
-        if (Synchronizer->TakeNotice()) {
-            bool stateRead = false, dateRead = false;
-            std::uint8_t state = 0;
-            double date = 0;
-            if (ReadStored(stateRead, state, dateRead, date)) {
-                std::lock_guard<std::mutex> lock(StateLock);
-                if (stateRead) State_ = static_cast<std::uint8_t>((state & ~changed) | (State_.load() & changed));
-                if (dateRead) StartupDate_ = date;
-            }
-        }
+        // Always read first: the worker may have taken this participant's
+        // notice already and be waiting to read, so a pending notice is no
+        // sign that the store holds nothing newer than memory.
+        LoadState();
         SaveState();
         Synchronizer->EndWrite();
     }
     std::lock_guard<std::mutex> lock(StateLock);
-    --WritesInFlight;
+    BitsBeingSet = 0;
 }
 
 std::string TScheduler::NextLaunchText() const {

@@ -31,8 +31,11 @@ void ReleaseSingleInstance();
 // ---- The main application ------------------------------------------------
 
 std::string MainAppMutexName();
-// True when the main application's presence mutex does not exist and could be
-// created (and is gone again at once); false when it exists or neither works.
+// True when the main application's presence mutex does not exist. The test
+// creates nothing: a mutex made here for a moment would make a main
+// application starting at that instant believe another copy runs, and quit.
+// A mutex that exists but may not be opened (another user's, an elevated
+// copy's) means running.
 bool MainAppNotRunning();
 // VRLN98.EXE in this program's own directory.
 std::string MainAppPath();
@@ -53,15 +56,24 @@ double LocalNow();
 
 // ---- The scheduler thread -------------------------------------------------
 
+// The points of the due path between which a test may hold the worker.
+enum class TSchedulerStep {
+    DueTested,  // the moment was found due; nothing consumed yet
+    Consuming,  // the moment is cleared in memory, not yet stored as used
+    Consumed,   // the moment is stored as used; the launch comes next
+};
+
 class TScheduler {
 public:
     using WakeUp = std::function<void(TScheduler& sender)>;
+    using StepHook = std::function<void(TSchedulerStep step)>;
 
     // Creates the synchroniser (participant 0), loads the state, then lets the
     // worker run unless createSuspended is set (Resume starts it then).
     explicit TScheduler(bool createSuspended = false);
-    // Stops the worker at once, takes a change that the main application
-    // announced meanwhile, and saves the state.
+    // Stops the worker at once (a launch whose moment is already stored as
+    // used is completed first), then saves the state under write access when
+    // it gets that within the exchange's time-out.
     ~TScheduler();
     TScheduler(const TScheduler&) = delete;
     TScheduler& operator=(const TScheduler&) = delete;
@@ -73,10 +85,13 @@ public:
     void AttachWakeUp(WakeUp routine);
     void DetachWakeUp();
 
+    // Takes in the stored values: a value that another participant changed
+    // since this one last read or wrote it replaces the one in memory; a bit
+    // the user is changing right now stays as the user set it.
     void LoadState();
     void SaveState();
-    // Changes the flags in memory at once, then stores them under write access
-    // and notifies the main application.
+    // Changes the flags in memory at once, then, under write access, takes in
+    // what is stored, saves and notifies the main application.
     void SetState(std::uint8_t newState);
 
     std::uint8_t State() const { return State_.load(); }
@@ -87,14 +102,27 @@ public:
     DWORD ThreadID() const { return ThreadId_; }
     HANDLE ThreadHandle() const { return Thread_.get(); }
     void SetPriority(int priority);
+    bool StopRequested() const { return Terminated_.load(); }
 
     static constexpr DWORD Period = 1000;
+
+    // For tests, set before the worker runs: called on the worker at each step
+    // of the due path, so that a test can hold it there.
+    StepHook StepHookForTest;
+    // For tests, before the worker runs: as if the stop event could not be made.
+    void DropStopEventForTest() { StopEvent.reset(); }
 
 private:
     static DWORD WINAPI ThreadMain(LPVOID self);
     void Execute();
     void CallWakeUp();
+    void Step(TSchedulerStep step);
     bool Terminated() const { return Terminated_.load(); }
+    // Waits one pause of the cycle; false when the worker is to stop.
+    bool Pause(DWORD ms);
+    // Stores the tested moment as used, under write access when that comes
+    // within the time-out; false when it is no longer the moment to launch.
+    bool ConsumeMoment(double moment);
 
     std::atomic<std::uint8_t> State_{0};
     std::atomic<double> StartupDate_{0.0};
@@ -106,12 +134,12 @@ private:
     // Reads both stored values; false when the key cannot be opened.
     bool ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const;
 
-    // A reload must not bring back the stored bits over a user's change that
-    // is being saved or was made while the reload read the registry.
+    // What the store held when this participant last read or wrote it: a
+    // stored value that differs from it was changed by another participant.
     std::mutex StateLock;
-    unsigned UserChanges = 0;
-    unsigned WritesInFlight = 0;
-    std::uint8_t UserBits = 0;  // every bit the user has ever changed
+    std::uint8_t LastStoredState = 0;
+    double LastStoredDate = 0.0;
+    std::uint8_t BitsBeingSet = 0;  // the bits of a SetState still under way
     // Each save writes one consistent snapshot of both values.
     std::mutex SaveLock;
 

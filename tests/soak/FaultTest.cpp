@@ -110,8 +110,8 @@ protected:
     void WithMainApplication() { ASSERT_TRUE(CopyInto(BinDir() + "VRLN98.EXE", dir + "VRLN98.EXE")); }
     void StartScheduler() {
         scheduler = Start("\"" + dir + "VrlnSchd.exe\"", dir);
-        ASSERT_TRUE(WaitFor([&] { return (wnd = FindProcessWindow(scheduler.id, "TPlandrel")) != nullptr; },
-                            kGenerous));
+        wnd = WaitUntilReady(scheduler, kGenerous);
+        ASSERT_NE(wnd, nullptr);
     }
     void StopScheduler() {
         if (wnd) ::PostMessageA(wnd, WM_CLOSE, 0, 0);

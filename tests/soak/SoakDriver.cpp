@@ -305,8 +305,7 @@ bool Soak::Prepare() {
     DeleteSchedulerKey();
     WriteSchedulerValues(0, 0.0);
     program_ = Start("\"" + dir_ + "VrlnSchd.exe\"", dir_);
-    if (!program_.handle ||
-        !WaitFor([&] { return (wnd_ = FindProcessWindow(program_.id, "TPlandrel")) != nullptr; }, 30000)) {
+    if (!program_.handle || (wnd_ = WaitUntilReady(program_, 30000)) == nullptr) {
         Say("VrlnSchd.exe did not start or shows no window");
         return false;
     }

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 
 namespace vrln::test {
@@ -73,8 +75,23 @@ Process Start(const std::string& commandLine, const std::string& currentDir) {
         ::CloseHandle(info.hThread);
         process.handle.reset(info.hProcess);
         process.id = info.dwProcessId;
+    } else {
+        ADD_FAILURE() << "could not start " << commandLine << " (error " << ::GetLastError() << ")";
     }
     return process;
+}
+
+HWND WaitUntilReady(const Process& process, DWORD timeoutMs) {
+    HWND wnd = nullptr;
+    DWORD_PTR result = 0;
+    const bool ready = WaitFor([&] { return (wnd = FindProcessWindow(process.id, "TPlandrel")) != nullptr; },
+                               timeoutMs) &&
+                       ::SendMessageTimeoutA(wnd, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &result) != 0;
+    if (!ready) {
+        ADD_FAILURE() << "the program's window did not answer within " << timeoutMs << " ms";
+        return nullptr;
+    }
+    return wnd;
 }
 
 DWORD WaitExit(const Process& process, DWORD timeoutMs) {
@@ -170,12 +187,14 @@ bool ReadSchedulerValues(DWORD& state, double& startupDate) {
 
 void WriteSchedulerValues(DWORD state, double startupDate) {
     UniqueHkey key;
-    if (::RegCreateKeyExA(HKEY_CLASSES_ROOT, "Vorlane\\Scheduler", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                          nullptr) != ERROR_SUCCESS)
-        return;
-    ::RegSetValueExA(key.get(), "State", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state), sizeof state);
-    ::RegSetValueExA(key.get(), "Startup date", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&startupDate),
-                     sizeof startupDate);
+    const bool written =
+        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, "Vorlane\\Scheduler", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                          nullptr) == ERROR_SUCCESS &&
+        ::RegSetValueExA(key.get(), "State", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state), sizeof state) ==
+            ERROR_SUCCESS &&
+        ::RegSetValueExA(key.get(), "Startup date", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&startupDate),
+                         sizeof startupDate) == ERROR_SUCCESS;
+    if (!written) ADD_FAILURE() << "could not write the scheduler's registry record";
 }
 
 }  // namespace vrln::test

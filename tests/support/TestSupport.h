@@ -24,8 +24,13 @@ struct Process {
     UniqueHandle handle;
     DWORD id = 0;
 };
-// Starts a command line; the child inherits this process's environment.
+// Starts a command line; the child inherits this process's environment. A
+// program that cannot be started fails the running test.
 Process Start(const std::string& commandLine, const std::string& currentDir = "");
+// The hidden window of a started VrlnSchd.exe once it answers a sent message,
+// which it does only after its creation has loaded the state; null (and the
+// running test fails) when that does not happen in time.
+HWND WaitUntilReady(const Process& process, DWORD timeoutMs);
 // Waits up to timeoutMs; returns the exit code, or STILL_ACTIVE when it still runs.
 DWORD WaitExit(const Process& process, DWORD timeoutMs);
 void Kill(Process& process);
@@ -46,6 +51,7 @@ void ClearEnv(const char* name);
 // The registry record that the scheduler shares with the main application.
 void DeleteSchedulerKey();
 bool ReadSchedulerValues(DWORD& state, double& startupDate);
+// Fails the running test when the record cannot be written.
 void WriteSchedulerValues(DWORD state, double startupDate);
 
 }  // namespace vrln::test

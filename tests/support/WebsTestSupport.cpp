@@ -5,6 +5,8 @@
 #include "win/Handles.h"
 #include "win/Platform.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -99,7 +101,9 @@ std::string TempDir::Make(const std::string& relative) const {
     return path_ + relative;
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) { WriteWholeFile(path, bytes); }
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    if (!WriteWholeFile(path, bytes)) ADD_FAILURE() << "could not write " << path;
+}
 
 std::string ReadBytes(const std::string& path) { return ReadWholeFile(path); }
 
@@ -125,7 +129,7 @@ ScopedProfileString::ScopedProfileString(const char* section, const char* key, c
     const DWORD n = ::GetProfileStringA(section, key, "\x01", buffer, sizeof buffer);
     had_ = !(n == 1 && buffer[0] == '\x01');
     if (had_) old_.assign(buffer, n);
-    ::WriteProfileStringA(section, key, value);
+    if (!::WriteProfileStringA(section, key, value)) ADD_FAILURE() << "could not set " << section << "/" << key;
 }
 
 ScopedProfileString::~ScopedProfileString() {
@@ -148,7 +152,10 @@ ScopedHtmAssociation::ScopedHtmAssociation(const std::string& className, const c
     ::RegSetValueA(HKEY_CLASSES_ROOT, ".htm", REG_SZ, className.c_str(), static_cast<DWORD>(className.size()));
     // Step by step: Wine's RegSetValueA refuses a subkey path of more than 255 characters.
     HKEY classKey = nullptr;
-    if (::RegCreateKeyA(HKEY_CLASSES_ROOT, className.c_str(), &classKey) != ERROR_SUCCESS) return;
+    if (::RegCreateKeyA(HKEY_CLASSES_ROOT, className.c_str(), &classKey) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "could not create the class " << className;
+        return;
+    }
     HKEY openKey = nullptr;
     if (::RegCreateKeyA(classKey, command ? "shell\\open\\command" : "shell\\open", &openKey) == ERROR_SUCCESS) {
         if (command) {

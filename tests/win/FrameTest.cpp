@@ -36,12 +36,8 @@ public:
     Process& Proc() { return process_; }
 
     void Start() { process_ = vrln::test::Start("\"" + path_ + "\"", core_dir()); }
-    // Running means: its hidden window exists.
-    HWND WaitForWindow() {
-        HWND wnd = nullptr;
-        WaitFor([&] { return (wnd = FindProcessWindow(process_.id, "TPlandrel")) != nullptr; }, kGenerous);
-        return wnd;
-    }
+    // Running means: its hidden window answers.
+    HWND WaitForWindow() { return WaitUntilReady(process_, kGenerous); }
 
 private:
     std::string core_dir() const { return path_.substr(0, path_.find_last_of('\\') + 1); }

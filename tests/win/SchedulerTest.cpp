@@ -2,6 +2,7 @@
 #include "core/DateTime.h"
 #include "sched/ThreadSync.h"
 #include "sched/ThreadWakeUp.h"
+#include "win/Platform.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <thread>
 
 using namespace vrln;
@@ -78,18 +80,92 @@ double Moment(int year, int month, int day, int hour, int minute, int second) {
     return core::EncodeDateTime(parts);
 }
 
+// Starts of the main application, counted instead of made; called on the worker.
+std::atomic<int> g_launches{0};
+UINT WINAPI CountLaunch(LPCSTR, UINT) {
+    ++g_launches;
+    return 33;
+}
+
+// Holds the worker at chosen steps of its due path, each once, until released.
+class WorkerGate {
+public:
+    WorkerGate(TScheduler& scheduler, std::initializer_list<TSchedulerStep> steps) {
+        for (TSchedulerStep step : steps) {
+            auto& events = state_->events[static_cast<int>(step)];
+            events.reached.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+            events.release.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+            EXPECT_TRUE(events.reached && events.release);
+        }
+        // The state is shared with the hook, which the worker may call after the gate is gone.
+        scheduler.StepHookForTest = [state = state_](TSchedulerStep step) {
+            auto& events = state->events[static_cast<int>(step)];
+            if (!events.reached || ::WaitForSingleObject(events.reached.get(), 0) == WAIT_OBJECT_0) return;
+            ::SetEvent(events.reached.get());
+            ::WaitForSingleObject(events.release.get(), INFINITE);
+        };
+    }
+    ~WorkerGate() {
+        for (auto& events : state_->events)
+            if (events.release) ::SetEvent(events.release.get());
+    }
+    bool Reached(TSchedulerStep step) {
+        return ::WaitForSingleObject(state_->events[static_cast<int>(step)].reached.get(), kGenerous) ==
+               WAIT_OBJECT_0;
+    }
+    void Release(TSchedulerStep step) { ::SetEvent(state_->events[static_cast<int>(step)].release.get()); }
+
+private:
+    struct Events {
+        UniqueHandle reached, release;
+    };
+    struct State {
+        Events events[3];
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
 class SchedulerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        saved = Platform();
+        Platform().WinExec = &CountLaunch;
+        g_launches = 0;
         DeleteSchedulerKey();
         // A participant of the exchange that outlives the schedulers of a test,
         // so the named objects keep their state between them.
         peer = std::make_unique<TDataSynchronizer>(kSyncName, 1);
         ResetNotices();
     }
-    void TearDown() override { DeleteSchedulerKey(); }
+    void TearDown() override {
+        Platform() = saved;
+        DeleteSchedulerKey();
+    }
 
+    // A write as the main application makes it: under write access, then the notices.
+    void MainAppStores(DWORD state, double moment) {
+        ASSERT_TRUE(peer->BeginWrite(5000));
+        WriteSchedulerValues(state, moment);
+        peer->EndWrite();
+    }
+    // Waits until the worker has begun n more cycles than when it was called.
+    void CountCycles(TScheduler& scheduler) {
+        scheduler.AttachWakeUp([this](TScheduler&) { ++cycles; });
+    }
+    bool CyclesPass(int n) {
+        const int target = cycles + n;
+        return WaitFor([&] { return cycles >= target; }, kGenerous);
+    }
+    double StoredMoment() {
+        DWORD state = 0;
+        double date = -1;
+        EXPECT_TRUE(ReadSchedulerValues(state, date));
+        return date;
+    }
+
+    PlatformCalls saved;
     std::unique_ptr<TDataSynchronizer> peer;
+    std::atomic<int> cycles{0};
 };
 
 }  // namespace
@@ -261,4 +337,108 @@ TEST_F(SchedulerTest, DestructionKeepsAChangeAnnouncedSinceTheLastCycle) {
     ASSERT_TRUE(ReadSchedulerValues(state, date));
     EXPECT_EQ(date, moment);
     EXPECT_EQ(state, 0u);
+}
+
+// ---- The due path against things that happen at the same time ------------------
+
+TEST_F(SchedulerTest, TheDuePathStoresTheMomentAsUsedUnderWriteAccessAndNotifiesTheOthers) {
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    TScheduler scheduler(false);
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    EXPECT_EQ(StoredMoment(), 0.0);
+    EXPECT_TRUE(EventSet(Notice(1)));
+    EXPECT_FALSE(EventSet(Notice(0)));
+}
+
+TEST_F(SchedulerTest, AMomentStoredWhileTheDuePathRunsIsKeptAndTestedInTheNextCycle) {
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    TScheduler scheduler(true);
+    WorkerGate gate(scheduler, {TSchedulerStep::DueTested});
+    CountCycles(scheduler);
+    scheduler.Resume();
+    ASSERT_TRUE(gate.Reached(TSchedulerStep::DueTested));
+    const double later = LocalNow() + 30.0;
+    MainAppStores(0, later);
+    gate.Release(TSchedulerStep::DueTested);
+    ASSERT_TRUE(CyclesPass(1));
+    EXPECT_EQ(g_launches, 0);
+    EXPECT_EQ(StoredMoment(), later);
+    EXPECT_EQ(scheduler.StartupDate(), later);
+}
+
+TEST_F(SchedulerTest, SuspendTogglesWhileTheDuePathStoresCannotBringTheUsedMomentBack) {
+    const double moment = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, moment);
+    TScheduler scheduler(true);
+    WorkerGate gate(scheduler, {TSchedulerStep::DueTested, TSchedulerStep::Consuming});
+    CountCycles(scheduler);
+    scheduler.Resume();
+    ASSERT_TRUE(gate.Reached(TSchedulerStep::DueTested));
+    // The main application announces a new bit; the moment stays the same.
+    MainAppStores(core::kStateMinimized, moment);
+    gate.Release(TSchedulerStep::DueTested);
+    ASSERT_TRUE(gate.Reached(TSchedulerStep::Consuming));
+    // Suspend and resume while the worker stores the moment as used.
+    scheduler.SetState(scheduler.State() ^ core::kStateSuspended);
+    scheduler.SetState(scheduler.State() ^ core::kStateSuspended);
+    gate.Release(TSchedulerStep::Consuming);
+    ASSERT_TRUE(WaitFor([] { return g_launches >= 1; }, kGenerous));
+    ASSERT_TRUE(CyclesPass(2));
+    EXPECT_EQ(g_launches, 1);
+    EXPECT_EQ(StoredMoment(), 0.0);
+    EXPECT_EQ(scheduler.State(), core::kStateMinimized);
+}
+
+TEST_F(SchedulerTest, AMomentStoredAsUsedIsLaunchedEvenWhenTheStopComesBeforeTheLaunch) {
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    auto scheduler = std::make_unique<TScheduler>(true);
+    TScheduler* const raw = scheduler.get();
+    WorkerGate gate(*raw, {TSchedulerStep::Consumed});
+    raw->Resume();
+    ASSERT_TRUE(gate.Reached(TSchedulerStep::Consumed));
+    std::thread stopper([&] { scheduler.reset(); });
+    EXPECT_TRUE(WaitFor([&] { return raw->StopRequested(); }, kGenerous));
+    gate.Release(TSchedulerStep::Consumed);
+    stopper.join();
+    EXPECT_EQ(g_launches, 1);
+    EXPECT_EQ(StoredMoment(), 0.0);
+}
+
+TEST_F(SchedulerTest, AStopBeforeTheMomentIsConsumedLeavesItStoredForTheNextStart) {
+    const double moment = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, moment);
+    auto scheduler = std::make_unique<TScheduler>(true);
+    TScheduler* const raw = scheduler.get();
+    WorkerGate gate(*raw, {TSchedulerStep::DueTested});
+    raw->Resume();
+    ASSERT_TRUE(gate.Reached(TSchedulerStep::DueTested));
+    std::thread stopper([&] { scheduler.reset(); });
+    EXPECT_TRUE(WaitFor([&] { return raw->StopRequested(); }, kGenerous));
+    gate.Release(TSchedulerStep::DueTested);
+    stopper.join();
+    EXPECT_EQ(g_launches, 0);
+    EXPECT_EQ(StoredMoment(), moment);
+}
+
+TEST_F(SchedulerTest, ASuspendToggleAfterTheWorkerTookTheNoticeKeepsWhatTheMainApplicationStored) {
+    WriteSchedulerValues(0, 0.0);
+    TScheduler scheduler(true);
+    const double moment = LocalNow() + 30.0;
+    MainAppStores(core::kStateMinimized, moment);
+    // The worker takes its notice before it waits for read access, which the toggle then holds.
+    ::ResetEvent(UniqueHandle(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Notice(0).c_str())).get());
+    scheduler.SetState(scheduler.State() ^ core::kStateSuspended);
+    DWORD state = 0;
+    double date = 0;
+    ASSERT_TRUE(ReadSchedulerValues(state, date));
+    EXPECT_EQ(date, moment);
+    EXPECT_EQ(state, static_cast<DWORD>(core::kStateMinimized | core::kStateSuspended));
+}
+
+TEST_F(SchedulerTest, TheWorkerKeepsCyclingWhenItsStopEventCouldNotBeMade) {
+    TScheduler scheduler(true);
+    scheduler.DropStopEventForTest();
+    CountCycles(scheduler);
+    scheduler.Resume();
+    EXPECT_TRUE(CyclesPass(2));
 }
