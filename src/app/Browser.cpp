@@ -49,7 +49,6 @@ TBrowser::TBrowser() : DdeMgr_(std::make_unique<TDdeMgr>()) {
 }
 
 TBrowser::~TBrowser() {
-    Conversation_.reset();
     if (GlobalDdeMgr == DdeMgr_.get()) GlobalDdeMgr = nullptr;
     DdeMgr_.reset();
 }
@@ -116,29 +115,25 @@ bool TBrowser::OpenByDde(const std::string& page) {
     // Neither goes over DDE; RunBrowser decides whether the page can be opened at all.
     if (page.find('"') != std::string::npos || item.size() > kMaxDdeStringChars) return false;
 
-    Conversation_ = std::make_unique<TDdeClientConv>();
-    struct Release {
-        std::unique_ptr<TDdeClientConv>& conversation;
-        ~Release() { conversation.reset(); }
-    } release{Conversation_};
-    Conversation_->SetConnectMode(TDataMode::ddeManual);
-    Conversation_->SetServiceApplication(DdeServiceName());
+    TDdeClientConv conversation;
+    conversation.SetConnectMode(TDataMode::ddeManual);
+    conversation.SetServiceApplication(DdeServiceName());
     std::optional<std::string> reply;
     // The reply's meaning is the browser's affair; it is dropped unread.
-    return RequestOnTopic(kOpenUrlTopic, item, reply);
+    return RequestOnTopic(conversation, kOpenUrlTopic, item, reply);
 }
 
-bool TBrowser::RequestOnTopic(const std::string& topic, const std::string& item,
+bool TBrowser::RequestOnTopic(TDdeClientConv& conversation, const std::string& topic, const std::string& item,
                               std::optional<std::string>& reply) {
-    const bool opened = ConnectTopic(topic);
-    reply = opened ? Conversation_->RequestText(item) : std::nullopt;
-    Conversation_->CloseConversation();
+    const bool opened = ConnectTopic(conversation, topic);
+    reply = opened ? conversation.RequestText(item) : std::nullopt;
+    conversation.CloseConversation();
     return opened;
 }
 
-bool TBrowser::ConnectTopic(const std::string& topic) {
-    if (!Conversation_->SetServiceTopic(Conversation_->ServiceApplication(), topic)) return false;
-    return Conversation_->OpenConversation();
+bool TBrowser::ConnectTopic(TDdeClientConv& conversation, const std::string& topic) {
+    if (!conversation.SetServiceTopic(conversation.ServiceApplication(), topic)) return false;
+    return conversation.OpenConversation();
 }
 
 void TBrowser::RunBrowser(const std::string& page) {

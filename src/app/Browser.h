@@ -40,12 +40,14 @@ public:
 private:
     void SetBrowserExe(const std::string& path);
     bool OpenByDde(const std::string& page);
-    bool RequestOnTopic(const std::string& topic, const std::string& item, std::optional<std::string>& reply);
-    bool ConnectTopic(const std::string& topic);
+    // The conversation belongs to the OpenByDde that made it, not to this
+    // object: a call entered again while a request waits cannot take it away.
+    static bool RequestOnTopic(TDdeClientConv& conversation, const std::string& topic, const std::string& item,
+                               std::optional<std::string>& reply);
+    static bool ConnectTopic(TDdeClientConv& conversation, const std::string& topic);
     void RunBrowser(const std::string& page);
 
     std::unique_ptr<TDdeMgr> DdeMgr_;
-    std::unique_ptr<TDdeClientConv> Conversation_;
     std::string BrowserExe_;
 };
 

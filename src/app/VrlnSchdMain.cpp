@@ -25,6 +25,18 @@ int OffsetForState(std::uint8_t state) {
 }
 }  // namespace
 
+// Marks the window's thread as waiting in one of its modal loops for as long as it lives.
+class TPlandrel::ModalScope {
+public:
+    ModalScope(TPlandrel& owner, TModalWait wait) : owner_(owner) { owner_.ModalWait = wait; }
+    ~ModalScope() { owner_.ModalWait = TModalWait::None; }
+    ModalScope(const ModalScope&) = delete;
+    ModalScope& operator=(const ModalScope&) = delete;
+
+private:
+    TPlandrel& owner_;
+};
+
 TPlandrel::TPlandrel()
     : Browser(std::make_unique<TBrowser>()),
       TaskbarCreatedMsg(::RegisterWindowMessageA("TaskbarCreated")) {
@@ -75,6 +87,9 @@ WPARAM TPlandrel::Run() {
                 ::DispatchMessageA(&msg);
             }
         } else {
+            // A nested loop may have taken the quit from the queue: a program
+            // without its window ends all the same.
+            if (WindowDestroyed) break;
             ::WaitMessage();
         }
     }
@@ -99,6 +114,7 @@ void TPlandrel::WindowProc(TMessage& message) {
     switch (message.Msg) {
         case WM_CREATE: WMCreate(message); return;
         case WM_DESTROY: WMDestroy(message); return;
+        case WM_CLOSE: WMClose(message); return;
         case WM_COMMAND: WMCommand(message); return;
         case WM_TRAYNOTIFY: WMTrayNotify(message); return;
         case WM_REFRESHTRAY: WMRefreshTray(message); return;
@@ -134,7 +150,60 @@ void TPlandrel::WMDestroy(TMessage& message) {
         RemoveTrayIcon();
         Scheduler.reset();
     }
+    WindowDestroyed = true;
     ::PostQuitMessage(0);
+}
+
+void TPlandrel::WMClose(TMessage& message) {
+    if (ModalWait == TModalWait::None) {
+        DefaultHandler(message);  // destroys the window
+        return;
+    }
+    message.Result = 0;
+    CloseDeferred = true;
+    // An open menu would otherwise keep the program until the user closes it.
+    if (ModalWait == TModalWait::Menu) ::EndMenu();
+}
+
+void TPlandrel::AskUnload() {
+    int answer;
+    {
+        ModalScope question(*this, TModalWait::UnloadQuestion);
+        answer = Platform().MessageBox(Wnd, kUnloadQuestion, kUnloadCaption, MB_YESNO);
+    }
+    if (answer == IDYES) {
+        CloseDeferred = UnloadDeferred = false;
+        UnregisterAutostart(kAutostartValue);
+        ::DestroyWindow(Wnd);
+        return;
+    }
+    RunDeferred();
+}
+
+void TPlandrel::DropQueuedPicks() {
+    MSG msg;
+    // Messages sent meanwhile are handled now, while the page still counts as opening.
+    ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    // Mouse notes of the icon that waited are dropped with the right clicks: the others do nothing anyway.
+    while (::PeekMessageA(&msg, Wnd, WM_TRAYNOTIFY, WM_TRAYNOTIFY, PM_REMOVE)) {
+    }
+    std::vector<MSG> commands;
+    while (::PeekMessageA(&msg, Wnd, WM_COMMAND, WM_COMMAND, PM_REMOVE)) {
+        if (LOWORD(msg.wParam) < IDM_WEB_BASE) commands.push_back(msg);
+    }
+    // The other commands are handled as usual, after whatever else waits.
+    for (const MSG& command : commands) ::PostMessageA(Wnd, command.message, command.wParam, command.lParam);
+}
+
+void TPlandrel::RunDeferred() {
+    if (ModalWait != TModalWait::None || WindowDestroyed) return;
+    if (CloseDeferred) {
+        CloseDeferred = UnloadDeferred = false;
+        ::DestroyWindow(Wnd);
+    } else if (UnloadDeferred) {
+        UnloadDeferred = false;
+        AskUnload();
+    }
 }
 
 void TPlandrel::WMCommand(TMessage& message) {
@@ -145,10 +214,10 @@ void TPlandrel::WMCommand(TMessage& message) {
             StartProgram(MainAppPath(), SW_SHOWNORMAL);
             return;
         case IDM_UNLOAD:
-            if (Platform().MessageBox(Wnd, kUnloadQuestion, kUnloadCaption, MB_YESNO) == IDYES) {
-                UnregisterAutostart(kAutostartValue);
-                ::DestroyWindow(Wnd);
-            }
+            if (ModalWait == TModalWait::None)
+                AskUnload();
+            else if (ModalWait != TModalWait::UnloadQuestion)
+                UnloadDeferred = true;
             return;
         case IDM_SUSPEND:
             if (Scheduler) {
@@ -157,7 +226,15 @@ void TPlandrel::WMCommand(TMessage& message) {
             }
             return;
         default:
-            if (id >= IDM_WEB_BASE) OpenLocalWeb(id - IDM_WEB_BASE);
+            // A pick that arrives while another page opens, or during a menu or
+            // the question, is dropped: the wait cursor says the program is busy.
+            if (id < IDM_WEB_BASE || ModalWait != TModalWait::None) return;
+            {
+                ModalScope opening(*this, TModalWait::PageOpening);
+                OpenLocalWeb(id - IDM_WEB_BASE);
+                DropQueuedPicks();
+            }
+            RunDeferred();
             return;
     }
 }
@@ -168,6 +245,7 @@ void TPlandrel::WMTrayNotify(TMessage& message) {
         message.Result = ::DefWindowProcA(Wnd, WM_TRAYNOTIFY, message.WParam, message.LParam);
         return;
     }
+    if (ModalWait != TModalWait::None) return;
     POINT cursor{};
     ::GetCursorPos(&cursor);
     UniqueHmenu menu(::LoadMenuA(::GetModuleHandleA(nullptr), kMenuName));
@@ -176,9 +254,13 @@ void TPlandrel::WMTrayNotify(TMessage& message) {
     ::SetMenuDefaultItem(popup, 0, TRUE);
     UpdateMenuItems(popup);
     ::SetForegroundWindow(Wnd);
-    Platform().TrackPopupMenu(popup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, Wnd, nullptr);
+    {
+        ModalScope open(*this, TModalWait::Menu);
+        Platform().TrackPopupMenu(popup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, Wnd, nullptr);
+    }
     // Without this the menu does not close when the user clicks elsewhere.
     ::PostMessageA(Wnd, WM_NULL, 0, 0);
+    RunDeferred();
 }
 
 void TPlandrel::WMRefreshTray(TMessage& message) {

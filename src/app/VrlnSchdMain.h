@@ -75,11 +75,29 @@ private:
 
     void WMCreate(TMessage& message);
     void WMDestroy(TMessage& message);
+    void WMClose(TMessage& message);
     void WMCommand(TMessage& message);
     void WMTrayNotify(TMessage& message);
     void WMRefreshTray(TMessage& message);
     void WMTaskbarCreated(TMessage& message);
     void DefaultHandler(TMessage& message);
+
+    // The waits of the window's thread that dispatch its messages. A handler
+    // entered again from one of them must not start another: a second page
+    // request would pull the first one's conversation away, a second menu or
+    // question would stack on the first. Unload and close wait for the end.
+    enum class TModalWait { None, Menu, PageOpening, UnloadQuestion };
+    class ModalScope;
+    void AskUnload();
+    // Drops the picks and right clicks that queued up while a page opened.
+    void DropQueuedPicks();
+    // Carries out an unload or close that arrived during a wait, once none runs.
+    void RunDeferred();
+
+    TModalWait ModalWait = TModalWait::None;
+    bool CloseDeferred = false;
+    bool UnloadDeferred = false;
+    bool WindowDestroyed = false;
 
     // The scheduler's per-cycle callback, on its worker thread.
     void RefreshTrayFromWorker();

@@ -227,10 +227,14 @@ std::optional<std::string> TDdeClientConv::RequestText(const std::string& item) 
         if (ConvHandle_ && !PartnerStillConnected(ConvHandle_)) {
             // Wine's DDEML ends the conversation without XTYP_DISCONNECT to the
             // client; its status tells. As from the callback, OnClose cannot fail the request.
+            const HCONV conv = ConvHandle_;
             try {
                 PartnerDisconnected();
             } catch (...) {
             }
+            // A disconnect notice that comes later must find no object: this one may be gone by then.
+            ::DdeSetUserHandle(conv, QID_SYNC, 0);
+            ::DdeDisconnect(conv);
         }
         return std::nullopt;
     }

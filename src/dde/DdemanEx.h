@@ -111,6 +111,7 @@ public:
     void PartnerDisconnected();
 
     bool Connected() const noexcept { return ConvHandle_ != nullptr; }
+    HCONV ConvHandle() const noexcept { return ConvHandle_; }
     UINT DataFormat() const noexcept { return DataFormat_; }
 
 protected:

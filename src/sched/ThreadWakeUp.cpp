@@ -255,12 +255,8 @@ void TScheduler::LoadState() {
 
     std::lock_guard<std::mutex> lock(StateLock);
     if (stateRead) {
-        // Only the bits another participant changed are taken, and of those
-        // not the ones the user is setting right now. So a change of the user
-        // that could not be saved yet survives a write that did not touch it.
-        const std::uint8_t theirs = static_cast<std::uint8_t>((state ^ LastStoredState) & ~BitsBeingSet);
-        State_ = static_cast<std::uint8_t>((State_.load() & ~theirs) | (state & theirs));
-        LastStoredState = state;
+        // The bits the user is setting right now stay as the user set them.
+        State_ = static_cast<std::uint8_t>((State_.load() & BitsBeingSet) | (state & ~BitsBeingSet));
     }
     if (dateRead) {
         // A moment that this process stored as used but could not save stays used.
@@ -285,12 +281,10 @@ void TScheduler::SaveState() {
         date = StartupDate();
     }
     const DWORD state = stateByte;
-    const bool stateSaved = ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD,
-                                             reinterpret_cast<const BYTE*>(&state), sizeof state) == ERROR_SUCCESS;
+    ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state), sizeof state);
     const bool dateSaved = ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY,
                                             reinterpret_cast<const BYTE*>(&date), sizeof date) == ERROR_SUCCESS;
     std::lock_guard<std::mutex> stateLock(StateLock);
-    if (stateSaved) LastStoredState = stateByte;
     if (dateSaved) LastStoredDate = date;
 }
 

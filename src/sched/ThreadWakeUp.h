@@ -85,9 +85,10 @@ public:
     void AttachWakeUp(WakeUp routine);
     void DetachWakeUp();
 
-    // Takes in the stored values: a value that another participant changed
-    // since this one last read or wrote it replaces the one in memory; a bit
-    // the user is changing right now stays as the user set it.
+    // Takes in the stored values. A bit the user is changing right now stays
+    // as the user set it; a moment that is stored as it was when this
+    // participant last read or wrote it leaves the one in memory alone, so a
+    // moment used here whose save failed is not brought back.
     void LoadState();
     void SaveState();
     // Changes the flags in memory at once, then, under write access, takes in
@@ -134,10 +135,9 @@ private:
     // Reads both stored values; false when the key cannot be opened.
     bool ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const;
 
-    // What the store held when this participant last read or wrote it: a
-    // stored value that differs from it was changed by another participant.
+    // The moment as this participant last read or wrote it: a stored moment
+    // that differs from it was changed by another participant.
     std::mutex StateLock;
-    std::uint8_t LastStoredState = 0;
     double LastStoredDate = 0.0;
     std::uint8_t BitsBeingSet = 0;  // the bits of a SetState still under way
     // Each save writes one consistent snapshot of both values.

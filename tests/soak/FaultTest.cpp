@@ -234,6 +234,61 @@ TEST_F(ProgramFault, AMainApplicationFileThatIsADirectoryStartsNothingAndTheMome
               static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
 }
 
+TEST_F(ProgramFault, PicksDuringASlowPageRequestAreDroppedAndACloseThenEndsTheProgram) {
+    // Two local webs, and the browser that the main application's settings name.
+    ASSERT_TRUE(CopyInto(BinDir() + "browse.exe", dir + "browse.exe"));
+    ASSERT_TRUE(WriteWholeFile(dir + "Vorlane.ini", "[Browser]\r\nExeName=" + dir + "browse.exe\r\n"));
+    std::string webs;
+    for (const std::string name : {"one", "two"}) {
+        ASSERT_TRUE(::CreateDirectoryA((dir + name).c_str(), nullptr));
+        ASSERT_TRUE(WriteWholeFile(dir + name + "\\web.dat", WebFileHead(name)));
+        webs += dir + name + "\\web.dat\r\n";
+    }
+    ASSERT_TRUE(WriteWholeFile(dir + "webs.dat", webs));
+    WorkPathScope workPath(dir);
+    // The browser answers each request after 7 s; while it waits, the user picks the second web.
+    const std::string browserLog = dir + "browser.log";
+    SetEnv("STANDIN_BROWSER_MODE", "late");
+    SetEnv("STANDIN_BROWSER_REPLY_MS", "7000");
+    SetEnv("STANDIN_BROWSER_POST", "!" + std::to_string(WM_COMMAND) + ":" + std::to_string(IDM_WEB_BASE + 1));
+    SetEnv("STANDIN_BROWSER_LOG", browserLog);
+    SetEnv("STANDIN_BROWSER_LIFETIME", "120");
+    Process browser = Start("\"" + dir + "browse.exe\"");
+    for (const char* name : {"STANDIN_BROWSER_MODE", "STANDIN_BROWSER_REPLY_MS", "STANDIN_BROWSER_POST",
+                             "STANDIN_BROWSER_LOG", "STANDIN_BROWSER_LIFETIME"})
+        ClearEnv(name);
+    ASSERT_TRUE(WaitFor([&] { return FindProcessWindow(browser.id, "VrlnStandinBrowser") != nullptr; }, kGenerous));
+    auto requests = [&] {
+        std::size_t n = 0;
+        for (const std::string& line : ReadLines(browserLog)) n += line.rfind("request ", 0) == 0;
+        return n;
+    };
+
+    StartScheduler();
+    // The list behind the commands is read when the menu opens.
+    ASSERT_TRUE(soak::OpenTrayMenu(wnd, scheduler.id, kGenerous));
+    ASSERT_TRUE(soak::CloseTrayMenu(wnd, scheduler.id, kGenerous));
+    ASSERT_TRUE(::PostMessageA(wnd, WM_COMMAND, IDM_WEB_BASE, 0));
+    ASSERT_TRUE(WaitFor([&] { return requests() == 1; }, kGenerous));
+    // Once the request has returned, the window answers, and the second pick was dropped.
+    ASSERT_TRUE(WaitFor([&] { return ReadWholeFile(browserLog).find("replied") != std::string::npos; }, kGenerous));
+    EXPECT_TRUE(soak::Responds(wnd, 2000));
+    EXPECT_EQ(requests(), 1u);
+
+    // A close that arrives during the next request ends the program once it returns.
+    ASSERT_TRUE(::PostMessageA(wnd, WM_COMMAND, IDM_WEB_BASE, 0));
+    ASSERT_TRUE(WaitFor([&] { return requests() == 2; }, kGenerous));
+    ASSERT_TRUE(::PostMessageA(wnd, WM_CLOSE, 0, 0));
+    EXPECT_EQ(WaitExit(scheduler, kGenerous), 0u);
+    wnd = nullptr;
+    EXPECT_EQ(requests(), 2u);
+    EXPECT_FALSE(MutexExists("APPLICATION-VRLNSCHD.EXE"));
+    TDataSynchronizer mainApp(kSyncName, 1);
+    EXPECT_TRUE(mainApp.BeginWrite(1000));
+    mainApp.EndWrite();
+    Kill(browser);
+}
+
 // ---- The application object in this process, with the shell and the menu recorded ----
 
 std::atomic<int> g_menus{0};

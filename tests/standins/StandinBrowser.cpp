@@ -7,9 +7,15 @@
 // STANDIN_BROWSER_MODE chooses how it answers:
 //   normal      the reply "ok", a NUL, then "ignored" (10 bytes)
 //   refuse      refuses every connection
-//   late        the normal reply, but only after 12 seconds
+//   late        the normal reply, but only after STANDIN_BROWSER_REPLY_MS
+//               milliseconds (default 12000: past the client's time-out)
 //   nonul       the reply "nonul-reply" without a NUL (11 bytes)
 //   disconnect  ends the conversation in the middle of the request
+// STANDIN_BROWSER_POST, a list "MSG:WPARAM[:LPARAM],...", goes to the window
+// of class "TPlandrel" at every request, before the reply: a user's pick,
+// click or close that arrives while the request waits. Each entry is posted,
+// or, when it starts with '!', sent without waiting for the answer
+// (SendNotifyMessageA), as the shell hands on the icon's clicks.
 // It ends after STANDIN_BROWSER_LIFETIME seconds (default 60) or on WM_CLOSE
 // to its hidden window of class "VrlnStandinBrowser".
 #include <windows.h>
@@ -27,7 +33,8 @@ constexpr const char* kWindowClass = "VrlnStandinBrowser";
 constexpr const char* kTopic = "WWW_OpenURL";
 constexpr UINT WM_STANDIN_DISCONNECT = WM_APP + 1;
 constexpr UINT_PTR kLifetimeTimer = 1;
-constexpr DWORD kLateReplyMs = 12000;
+DWORD g_lateReplyMs = 12000;
+std::string g_postDuringRequest;
 
 Mode g_mode = Mode::Normal;
 std::string g_logPath;
@@ -72,6 +79,25 @@ HDDEDATA Reply(const char* bytes, DWORD size, HSZ item, UINT format) {
                                  format, 0);
 }
 
+void PostDuringRequest() {
+    if (g_postDuringRequest.empty()) return;
+    const HWND target = ::FindWindowA("TPlandrel", nullptr);
+    for (std::size_t start = 0; start < g_postDuringRequest.size();) {
+        std::size_t end = g_postDuringRequest.find(',', start);
+        if (end == std::string::npos) end = g_postDuringRequest.size();
+        const std::string one = g_postDuringRequest.substr(start, end - start);
+        const bool send = !one.empty() && one[0] == '!';
+        char* rest = nullptr;
+        const unsigned long message = std::strtoul(one.c_str() + (send ? 1 : 0), &rest, 10);
+        const unsigned long wParam = *rest == ':' ? std::strtoul(rest + 1, &rest, 10) : 0;
+        const unsigned long lParam = *rest == ':' ? std::strtoul(rest + 1, &rest, 10) : 0;
+        const BOOL done = target && (send ? ::SendNotifyMessageA(target, message, wParam, lParam)
+                                          : ::PostMessageA(target, message, wParam, lParam));
+        AppendLog(std::string(send ? "sent " : "posted ") + one + (done ? "" : " (failed)"));
+        start = end + 1;
+    }
+}
+
 bool Matches(HSZ asked, HSZ own) { return !asked || ::DdeCmpStringHandles(asked, own) == 0; }
 
 HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA, ULONG_PTR,
@@ -89,10 +115,11 @@ HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz
         char item[1024] = {};
         ::DdeQueryStringA(g_instance, hsz2, item, sizeof item, CP_WINANSI);
         AppendLog(std::string("request ") + item);
+        PostDuringRequest();
         switch (g_mode) {
         case Mode::Late:
-            // Past the client's time-out; the client has given up by then.
-            ::Sleep(kLateReplyMs);
+            ::Sleep(g_lateReplyMs);
+            AppendLog("replied");
             return Reply("ok\0ignored", 10, hsz2, format);
         case Mode::NoNul:
             return Reply("nonul-reply", 11, hsz2, format);
@@ -143,6 +170,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (mode == "late") g_mode = Mode::Late;
     if (mode == "nonul") g_mode = Mode::NoNul;
     if (mode == "disconnect") g_mode = Mode::Disconnect;
+    const std::string replyText = Environment("STANDIN_BROWSER_REPLY_MS");
+    if (!replyText.empty()) g_lateReplyMs = static_cast<DWORD>(std::strtoul(replyText.c_str(), nullptr, 10));
+    g_postDuringRequest = Environment("STANDIN_BROWSER_POST");
     const std::string lifetimeText = Environment("STANDIN_BROWSER_LIFETIME");
     const UINT lifetimeSeconds = lifetimeText.empty() ? 60u : static_cast<UINT>(std::strtoul(lifetimeText.c_str(), nullptr, 10));
 

@@ -220,6 +220,7 @@ StandinBrowser::StandinBrowser(const std::string& mode, const std::string& logPa
     PROCESS_INFORMATION info{};
     if (!::CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                           &info)) {
+        ADD_FAILURE() << "could not start the stand-in browser " << exe;
         return;
     }
     ::CloseHandle(info.hThread);

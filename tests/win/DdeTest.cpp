@@ -184,10 +184,15 @@ TEST_F(DdeTest, PartnerDisconnectFiresOnCloseOnce) {
     StandinBrowser browser("disconnect", log_);
     auto conversation = NewConversation();
     ASSERT_TRUE(conversation->OpenConversation());
+    const HCONV conv = conversation->ConvHandle();
     EXPECT_EQ(conversation->RequestText(kItem), std::nullopt);
     EXPECT_TRUE(WaitForLogLine(log_, "request " + kItem));
     EXPECT_EQ(closed_, 1);
     EXPECT_FALSE(conversation->Connected());
+    // Nothing the library delivers for that conversation later can reach the object.
+    CONVINFO info{};
+    info.cb = sizeof info;
+    EXPECT_FALSE(::DdeQueryConvInfo(conv, QID_SYNC, &info) && info.hUser != 0);
     EXPECT_EQ(conversation->DdeService(), "BROWSE");  // kept until CloseConversation
     EXPECT_EQ(conversation->RequestText(kItem), std::nullopt);
 

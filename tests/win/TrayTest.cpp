@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -373,4 +375,71 @@ TEST_F(TrayTest, TheLocalWebsSubmenuListsTheWebsAndOpensTheChosenOneInTheBrowser
               std::string::npos)
         << ReadBytes(browserLog);
     StopAllStandinBrowsers();
+}
+
+TEST_F(TrayTest, WhileAPageOpensRightClicksAndPicksAreDroppedAndACloseWaitsForTheRequest) {
+    TempDir work;
+    const std::string browserLog = work.Path() + "browser.log";
+    std::string webs;
+    for (const char* name : {"One", "Two"}) {
+        const std::string file = work.Make(std::string(name) + "\\site.vrl");
+        WriteBytes(file, std::string("\x01x\x10\x00\x03", 5) + name);
+        webs += file + "\r\n";
+    }
+    WriteBytes(work.Path() + "webs.dat", webs);
+    WriteBytes(work.Path() + "Vorlane.ini", "[Browser]\r\nExeName=" + StandinBrowserPath() + "\r\n");
+    ScopedProfileString workPath("VORLANE", "WORKPATH", work.Path().c_str());
+    // While it holds the request, the browser stands in for a user who right-clicks,
+    // picks the second web (both as sent and as posted messages) and ends the program.
+    ScopedEnv reply("STANDIN_BROWSER_REPLY_MS", "3000");
+    ScopedEnv post("STANDIN_BROWSER_POST", "!1408:0:516,!273:201,1408:0:516,273:201,!16");
+    StandinBrowser browser("late", browserLog);
+    ASSERT_TRUE(browser.Started());
+
+    Create();
+    OpenMenu();  // reads the list behind the commands
+    ASSERT_EQ(g_menus, 1);
+    Command(IDM_WEB_BASE);
+    PumpFor(500);
+    EXPECT_EQ(g_menus, 1);
+    const std::string log = ReadBytes(browserLog);
+    EXPECT_NE(log.find("One\\_home.htm"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Two\\_home.htm"), std::string::npos) << log;
+    EXPECT_FALSE(::IsWindow(plandrel->Wnd));
+    EXPECT_EQ(g_calls.back().message, static_cast<DWORD>(NIM_DELETE));
+    StopAllStandinBrowsers();
+}
+
+namespace {
+// The unload question as a modal loop that takes WM_QUIT from the queue and
+// drops it, as nested loops may; a close arrives while it is open.
+int WINAPI AskWhileClosedAndEatingQuit(HWND owner, LPCSTR, LPCSTR, UINT) {
+    ++g_questions;
+    ::PostMessageA(owner, WM_CLOSE, 0, 0);
+    PumpFor(500);
+    return IDNO;
+}
+}  // namespace
+
+TEST_F(TrayTest, TheProgramEndsWhenACloseArrivesDuringTheUnloadQuestion) {
+    Platform().MessageBox = &AskWhileClosedAndEatingQuit;
+    std::atomic<bool> ended{false};
+    std::thread program([&] {
+        TPlandrel plandrel;
+        Plandrel = &plandrel;
+        plandrel.Run();
+        Plandrel = nullptr;
+        ended = true;
+    });
+    HWND wnd = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (wnd = ::FindWindowA("TPlandrel", nullptr)) != nullptr; }, kGenerous));
+    ::PostMessageA(wnd, WM_COMMAND, IDM_UNLOAD, 0);
+    const bool endedInTime = WaitFor([&] { return ended.load(); }, kGenerous);
+    EXPECT_TRUE(endedInTime) << "the message loop still runs without its window";
+    if (endedInTime) {
+        program.join();
+    } else {
+        program.detach();  // stuck for good; the process ends with the test run
+    }
+    EXPECT_EQ(g_questions, 1);
 }
