@@ -98,7 +98,12 @@ read -r yx yy < <(find_word Ye) || fail "no question asked"
 [ -n "$(find_word stop)" ] || fail "the question's text is not there"
 read -r nx ny < <(find_word No) || true
 if [ -z "${nx:-}" ]; then nx=$((yx + 69)); ny=$yy; fi  # OCR can miss the underlined N
-click_at "$nx" "$ny"
+# A click that comes before the box takes input is lost: click again while the question stays.
+for _ in 1 2 3; do
+  click_at "$nx" "$ny"
+  [ -z "$(find_word Ye)" ] && break
+done
+[ -z "$(find_word Ye)" ] || fail "the question stayed open after No"
 kill -0 "$program" 2>/dev/null || fail "the program ended although the answer was No"
 [ "$(run_value)" = present ] || fail "the autostart value went although the answer was No"
 
@@ -107,8 +112,12 @@ open_menu
 read -r ux uy < <(find_word Unload) || fail "no Unload item the second time"
 click_at "$ux" "$uy"
 read -r yx yy < <(find_word Ye) || fail "no question asked the second time"
-click_at "$yx" "$yy"
-for _ in $(seq 1 50); do kill -0 "$program" 2>/dev/null || break; sleep 0.2; done
+for _ in 1 2 3; do
+  click_at "$yx" "$yy"
+  for _ in $(seq 1 25); do kill -0 "$program" 2>/dev/null || break; sleep 0.2; done
+  kill -0 "$program" 2>/dev/null || break
+  [ -n "$(find_word Ye)" ] || break
+done
 kill -0 "$program" 2>/dev/null && fail "the program still runs after Yes"
 wait "$program"
 code=$?

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using namespace vrln;
 using namespace vrln::test;
 
@@ -167,6 +170,40 @@ TEST(MainAppNotRunning, FollowsTheStandInsPresenceAndLeavesNoMutex) {
     Kill(standin);
     EXPECT_TRUE(MainAppNotRunning());
     EXPECT_FALSE(MutexExists(MainAppMutexName()));
+}
+
+TEST(MainAppNotRunning, CreatesNothingThatAStartingMainApplicationCouldFindTaken) {
+    // Presence tests on one thread; on another, main applications starting as
+    // the stand-in does, each of which would quit on finding its mutex taken.
+    std::atomic<bool> done{false};
+    std::thread tests([&] {
+        for (int i = 0; i < 3000; ++i) MainAppNotRunning();
+        done = true;
+    });
+    int starts = 0, foundTaken = 0;
+    while (!done) {
+        UniqueHandle mutex(::CreateMutexA(nullptr, FALSE, MainAppMutexName().c_str()));
+        ASSERT_TRUE(mutex.valid());
+        foundTaken += ::GetLastError() == ERROR_ALREADY_EXISTS;
+        ++starts;
+    }
+    tests.join();
+    EXPECT_EQ(foundTaken, 0) << "of " << starts << " starts";
+}
+
+TEST(MainAppNotRunning, AMutexThatMayNotBeOpenedCountsAsRunning) {
+    // A copy of another user, or an elevated one: the mutex exists, but nobody here may open it.
+    SECURITY_DESCRIPTOR denyAll{};
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION));
+    ACL emptyAcl{};
+    ASSERT_TRUE(::InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&denyAll, TRUE, &emptyAcl, FALSE));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &denyAll, FALSE};
+    UniqueHandle other(::CreateMutexA(&attributes, FALSE, MainAppMutexName().c_str()));
+    ASSERT_TRUE(other.valid());
+    UniqueHandle probe(::OpenMutexA(SYNCHRONIZE, FALSE, MainAppMutexName().c_str()));
+    if (probe) GTEST_SKIP() << "this platform does not check a mutex's DACL on opening";
+    EXPECT_FALSE(MainAppNotRunning());
 }
 
 TEST(MainAppPath, IsVrln98BesideTheProgram) {
