@@ -5,13 +5,13 @@
 
 Every icon carries a 16x16 image in the standard 16 colours with an AND mask,
 drawn pixel by pixel below, for shells and displays that show no more. Beside
-it come images in 32-bit colour with an alpha channel, drawn from a vector
-description of the same motif at each size, so that no size is a scaled copy
-of another: the tray icons tray1000.ico .. tray1008.ico at 16, 20, 24, 32, 40
-and 48 pixels (the notification area's small-icon size at 100 % to 300 %
-scaling), main.ico at 16, 24, 32, 48 and 256 pixels (the 256 one stored as
-PNG, which Windows Vista and later read inside an .ico) plus a 16-colour 32x32
-image. The generated files are committed: a build needs no Python. --preview
+it come images in 32-bit colour with an alpha channel: at 16 px the same
+drawing in true colours, at the larger sizes the motif drawn from shapes, so
+that no size is a scaled copy of another. The tray icons tray1000.ico ..
+tray1008.ico hold 16, 20, 24, 32, 40 and 48 pixels (the notification area's
+small-icon size at 100 % to 300 % scaling); main.ico holds 16, 24, 32, 48 and
+256 pixels (the 256 one stored as PNG, which Windows Vista and later read
+inside an .ico) and a 16-colour 32x32 image. The generated files are committed: a build needs no Python. --preview
 writes an enlarged PNG of all images for a visual check.
 
 Standard library only.
@@ -210,10 +210,10 @@ def main_images():
 # fraction of the image size, except line widths, which have a floor of about
 # one pixel so that thin lines stay visible at 16 px.
 
-SEA = (0x18, 0x58, 0xE8)
+SEA = (0x1C, 0x60, 0xF0)
 LAND = (0x34, 0xC0, 0x3C)
 GRID = (0x60, 0xE8, 0xFF)
-RIM = (0x10, 0x20, 0x78)
+RIM = (0x14, 0x28, 0x90)
 FRAME = (0xE8, 0x18, 0x18)
 FRAME_EDGE = (0x80, 0x00, 0x00)
 FACE = (0xFF, 0xFF, 0xFF)
@@ -289,7 +289,7 @@ class Scene:
         if d > self.gr - self.rim:
             return RIM + (1.0,)
         nz = math.sqrt(max(0.0, 1.0 - u * u - v * v))
-        lit = 0.65 + 0.45 * max(0.0, u * self.light[0] + v * self.light[1] + nz * self.light[2])
+        lit = 0.75 + 0.35 * max(0.0, u * self.light[0] + v * self.light[1] + nz * self.light[2])
         half = self.grid / 2 / self.gr
         colour = SEA
         if any(abs(v - p) < half for p in self.parallels) or \
@@ -306,8 +306,10 @@ class Scene:
             return FRAME + (1.0,)
         face = self.cr - self.frame
         for angle, length in self.hands:
-            ex, ey = math.sin(angle) * length * face, -math.cos(angle) * length * face
-            if segment_distance(dx, dy, 0.0, 0.0, ex, ey) <= self.hand_width / 2:
+            # Square ends: a round end at the centre would smear into grey.
+            ux, uy = math.sin(angle), -math.cos(angle)
+            along = dx * ux + dy * uy
+            if -self.hand_width / 2 <= along <= length * face and abs(dx * uy - dy * ux) <= self.hand_width / 2:
                 return HAND + (1.0,)
         if self.ticks:
             for k in range(4):
@@ -376,8 +378,9 @@ def render(scene, samples):
     return out
 
 
-TRAY_SIZES = [16, 20, 24, 32, 40, 48]
-MAIN_SIZES = [16, 24, 32, 48, 256]
+# The sizes drawn from the shapes; the 16 px images come from the pixel drawings.
+SHAPE_TRAY_SIZES = [20, 24, 32, 40, 48]
+SHAPE_MAIN_SIZES = [24, 32, 48, 256]
 
 
 def tray_scene(size, step, cross=False):
@@ -543,16 +546,26 @@ def preview(files, path):
         f.write(png(width, height, canvas))
 
 
+# At 16 px smoothed edges cover half the picture and blur it: the 32-bit image
+# there is the hand-drawn one, in the colours of the larger sizes.
+TRUE_COLOURS = {'n': RIM, 'B': SEA, 'C': GRID, 'G': LAND, 'g': tuple(c * 3 // 4 for c in LAND),
+                'R': FRAME, 'r': FRAME_EDGE, 'W': FACE, 'K': HAND, 'd': TICK}
+
+
+def true_colour(letters):
+    return [[(0, 0, 0, 0) if ch == '.' else TRUE_COLOURS[ch] + (255,) for ch in line] for line in letters]
+
+
 def tray_images(step, cross=False):
     legacy = suspended_image() if cross else tray_image(step)
-    return [Image(letters=legacy)] + [Image(pixels=render(tray_scene(n, step, cross), samples_for(n)))
-                                      for n in TRAY_SIZES]
+    return [Image(letters=legacy), Image(pixels=true_colour(legacy))] + [
+        Image(pixels=render(tray_scene(n, step, cross), samples_for(n))) for n in SHAPE_TRAY_SIZES]
 
 
 def main_icon_images():
     big, small = main_images()
-    return [Image(letters=big), Image(letters=small)] + [Image(pixels=render(main_scene(n), samples_for(n)))
-                                                         for n in MAIN_SIZES]
+    return [Image(letters=big), Image(letters=small), Image(pixels=true_colour(small))] + [
+        Image(pixels=render(main_scene(n), samples_for(n))) for n in SHAPE_MAIN_SIZES]
 
 
 def main():
