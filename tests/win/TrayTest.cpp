@@ -377,16 +377,26 @@ TEST_F(TrayTest, AtOneHundredAndFiftyPercentTheShellGetsTheTwentyFourPixelIcon) 
     }
     // Wine reads the DPI when a process starts: a second run of this test sees it.
     UniqueHkey desktop;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, KEY_SET_VALUE, desktop.put()),
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                              desktop.put()),
               ERROR_SUCCESS);
-    const DWORD dpi = 144;
-    ASSERT_EQ(::RegSetValueExA(desktop.get(), "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), 4),
+    DWORD dpi = 0;
+    DWORD size = sizeof dpi;
+    const bool had = ::RegQueryValueExA(desktop.get(), "LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&dpi),
+                                        &size) == ERROR_SUCCESS;
+    const DWORD wanted = 144;
+    ASSERT_EQ(::RegSetValueExA(desktop.get(), "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&wanted), 4),
               ERROR_SUCCESS);
     ScopedEnv second("VRLN_TRAY_AT_144_DPI", "1");
     Process run = Start("\"" + BinDir() + "tray_tests.exe\" --gtest_filter=TrayTest." +
                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     const DWORD exitCode = WaitExit(run, kGenerous);
-    ::RegDeleteValueA(desktop.get(), "LogPixels");  // back to Wine's default, 96
+    if (exitCode == STILL_ACTIVE) Kill(run);
+    if (had) {
+        ::RegSetValueExA(desktop.get(), "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), 4);
+    } else {
+        ::RegDeleteValueA(desktop.get(), "LogPixels");  // a new prefix has none: 96
+    }
     EXPECT_EQ(exitCode, 0u);
 }
 
