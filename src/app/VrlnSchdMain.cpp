@@ -118,6 +118,8 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_COMMAND: WMCommand(message); return;
         case WM_TRAYNOTIFY: WMTrayNotify(message); return;
         case WM_REFRESHTRAY: WMRefreshTray(message); return;
+        case WM_DPICHANGED: WMDpiChanged(message); return;
+        case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
         default: break;
     }
     // The shell broadcasts this registered message when the taskbar is restarted.
@@ -139,6 +141,7 @@ void TPlandrel::WMCreate(TMessage& message) {
     Scheduler = std::make_unique<TScheduler>(false);
     Scheduler->AttachWakeUp([this](TScheduler&) { RefreshTrayFromWorker(); });
     Scheduler->SetPriority(THREAD_PRIORITY_LOWEST);
+    AllowTaskbarCreated();
     SetTrayIcon(kIconActive);
 }
 
@@ -272,8 +275,20 @@ void TPlandrel::WMRefreshTray(TMessage& message) {
 void TPlandrel::WMTaskbarCreated(TMessage& message) {
     message.Result = 0;
     if (!Scheduler) return;
+    // Also sent when the display's DPI changes (Windows 10): the icon is then
+    // loaded afresh at the new size, and SetTrayIcon finds it still there.
     IconOffset = -1;
     SetTrayIcon(OffsetForState(Scheduler->State()));
+}
+
+void TPlandrel::WMDpiChanged(TMessage& message) {
+    message.Result = 0;
+    ReloadTrayIcon();
+}
+
+void TPlandrel::WMDisplayChange(TMessage& message) {
+    message.Result = 0;
+    ReloadTrayIcon();
 }
 
 // ---- The tray ---------------------------------------------------------------
@@ -284,7 +299,8 @@ void TPlandrel::WMTaskbarCreated(TMessage& message) {
 // always describe the last record sent, and once WMDestroy has detached the
 // callback and the window is gone, no refresh can run. The worker posts only
 // when the picture or the text differs from what is shown, so a steady state
-// does not wake the window's thread at all.
+// does not wake the window's thread at all; an icon that the shell refused to
+// add counts as not shown, so that every cycle asks for another try.
 
 void TPlandrel::RefreshTrayFromWorker() {
     const int offset = OffsetForState(Scheduler->State());
@@ -318,7 +334,7 @@ NOTIFYICONDATAA TPlandrel::NewTrayRecord() const {
     // The first version of the record; its size differs between 32 and 64 bits.
     record.cbSize = NOTIFYICONDATAA_V1_SIZE;
     record.hWnd = Wnd;
-    record.uID = Scheduler ? Scheduler->ThreadID() : 0;
+    record.uID = kTrayIconId;
     return record;
 }
 
@@ -327,22 +343,60 @@ void CopyTip(NOTIFYICONDATAA& record, const std::string& tip) {
     const std::string cut = core::CutTip(tip);
     std::memcpy(record.szTip, cut.c_str(), cut.size() + 1);
 }
+
+template <typename Function>
+Function User32Function(const char* name) {
+    // Through void*: GCC warns about casting FARPROC to another function type.
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("user32.dll"), name)));
+}
+
+// The notification area shows the small-icon size of the display's DPI.
+int SmallIconSize(HWND wnd) {
+    // Both from Windows 10 on; before, the system metric is the one the shell uses.
+    static const auto dpiForWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    static const auto metricsForDpi = User32Function<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
+    const UINT dpi = dpiForWindow ? dpiForWindow(wnd) : 0;
+    if (metricsForDpi && dpi != 0) return metricsForDpi(SM_CXSMICON, dpi);
+    return ::GetSystemMetrics(SM_CXSMICON);
+}
 }  // namespace
+
+// An elevated process gets the shell's message only when it lets it through (UIPI).
+void TPlandrel::AllowTaskbarCreated() {
+    // From Windows 7 on.
+    static const auto changeFilter =
+        User32Function<BOOL(WINAPI*)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT)>("ChangeWindowMessageFilterEx");
+    if (changeFilter && TaskbarCreatedMsg != 0) changeFilter(Wnd, TaskbarCreatedMsg, MSGFLT_ALLOW, nullptr);
+}
 
 void TPlandrel::SetTrayIcon(int offset) {
     NOTIFYICONDATAA record = NewTrayRecord();
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAYNOTIFY;
-    UniqueHicon icon(::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IconBase + offset)));
+    const int size = SmallIconSize(Wnd);
+    UniqueHicon icon(static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IconBase + offset),
+                                                     IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
     record.hIcon = icon.get();
     LastTip = TooltipText();
     CopyTip(record, LastTip);
-    Platform().ShellNotifyIcon(IconOffset == -1 ? NIM_ADD : NIM_MODIFY, &record);
-    IconOffset = offset;
+    bool shown = Platform().ShellNotifyIcon(IconOffset == -1 ? NIM_ADD : NIM_MODIFY, &record) != FALSE;
+    if (!shown && IconOffset == -1) {
+        // An add fails while the taskbar is still starting, but also when it timed
+        // out yet took effect, or when the icon is there already: the modification
+        // tells which. Left at -1, the next refresh tries again.
+        shown = Platform().ShellNotifyIcon(NIM_MODIFY, &record) != FALSE;
+    }
+    if (shown || IconOffset != -1) IconOffset = offset;
     NoteShown();
 }
 
+void TPlandrel::ReloadTrayIcon() {
+    if (IconOffset != -1) SetTrayIcon(IconOffset);
+}
+
 void TPlandrel::UpdateTooltip() {
+    if (IconOffset == -1) return;  // not added yet: the next add carries the text
     std::string text = TooltipText();
     if (text == LastTip) return;
     LastTip = std::move(text);

@@ -32,6 +32,10 @@ constexpr UINT WM_TRAYNOTIFY = WM_USER + 384;
 // happens on the thread that owns the window (see RefreshTrayFromWorker).
 constexpr UINT WM_REFRESHTRAY = WM_APP + 1;
 
+// The icon's uID: constant, so that Windows keeps the user's choice whether
+// the icon shows on the taskbar (it remembers per program path and uID).
+constexpr UINT kTrayIconId = 1;
+
 constexpr int kIconActive = 0;
 constexpr int kIconSuspended = 8;
 
@@ -80,6 +84,8 @@ private:
     void WMTrayNotify(TMessage& message);
     void WMRefreshTray(TMessage& message);
     void WMTaskbarCreated(TMessage& message);
+    void WMDpiChanged(TMessage& message);
+    void WMDisplayChange(TMessage& message);
     void DefaultHandler(TMessage& message);
 
     // The waits of the window's thread that dispatch its messages. A handler
@@ -102,6 +108,9 @@ private:
     // The scheduler's per-cycle callback, on its worker thread.
     void RefreshTrayFromWorker();
     NOTIFYICONDATAA NewTrayRecord() const;
+    void AllowTaskbarCreated();
+    // Hands the shell the icon again, loaded at the size for the display's DPI now.
+    void ReloadTrayIcon();
     // Keeps what the shell shows, for the worker to compare against.
     void NoteShown();
 

@@ -8,12 +8,18 @@
 #include "TestSupport.h"
 #include "WebsTestSupport.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
-#include <thread>
+#include <memory>
+#include <set>
 #include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 using namespace vrln;
@@ -26,10 +32,15 @@ constexpr DWORD kGenerous = 20000;
 struct ShellCall {
     DWORD message;
     NOTIFYICONDATAA record;
+    int iconSize = 0;  // of the icon handed over, read during the call: the caller frees it after
+    int iconBits = 0;
     std::string Tip() const { return record.szTip; }
 };
 
 std::vector<ShellCall> g_calls;
+// The shell's side: the icons it shows, and whether its taskbar is up yet.
+std::set<std::pair<HWND, UINT>> g_icons;
+bool g_taskbarUp = true;
 int g_answer = IDNO;
 int g_questions = 0;
 std::string g_question;
@@ -37,8 +48,24 @@ std::function<void(HMENU, HWND)> g_onMenu;
 int g_menus = 0;
 
 BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
-    g_calls.push_back({message, *data});
-    return TRUE;
+    ShellCall call{message, *data};
+    ICONINFO info{};
+    if (data->hIcon && ::GetIconInfo(data->hIcon, &info)) {
+        BITMAP bitmap{};
+        ::GetObjectA(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
+        call.iconSize = bitmap.bmWidth;
+        call.iconBits = bitmap.bmBitsPixel;
+        if (info.hbmColor) ::DeleteObject(info.hbmColor);
+        ::DeleteObject(info.hbmMask);
+    }
+    g_calls.push_back(call);
+    const auto icon = std::make_pair(data->hWnd, data->uID);
+    switch (message) {
+        case NIM_ADD: return g_taskbarUp && g_icons.insert(icon).second;
+        case NIM_MODIFY: return g_icons.count(icon) != 0;
+        case NIM_DELETE: return g_icons.erase(icon) != 0;
+        default: return FALSE;
+    }
 }
 int WINAPI AnswerQuestion(HWND, LPCSTR text, LPCSTR caption, UINT type) {
     ++g_questions;
@@ -79,6 +106,8 @@ protected:
         Platform().MessageBox = &AnswerQuestion;
         Platform().TrackPopupMenu = &RecordMenu;
         g_calls.clear();
+        g_icons.clear();
+        g_taskbarUp = true;
         g_questions = 0;
         g_menus = 0;
         g_onMenu = nullptr;
@@ -133,10 +162,11 @@ TEST_F(TrayTest, TheFirstAddCarriesTheActiveIconTheCallbackAndTheTooltip) {
         EXPECT_EQ(add.record.cbSize, 88u);
     }
     EXPECT_EQ(add.record.hWnd, plandrel->Wnd);
-    EXPECT_EQ(add.record.uID, plandrel->Scheduler->ThreadID());
+    EXPECT_EQ(add.record.uID, 1u);
     EXPECT_EQ(add.record.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(add.record.uCallbackMessage, 1408u);
-    EXPECT_NE(add.record.hIcon, nullptr);
+    EXPECT_EQ(add.iconSize, 16);  // the small-icon size at 96 DPI, not LoadIconA's 32
+    EXPECT_EQ(add.iconBits, 32);
     EXPECT_EQ(add.Tip(), "<No task is waiting to run>");
     EXPECT_EQ(plandrel->IconOffset, 0);
 }
@@ -186,11 +216,10 @@ TEST_F(TrayTest, AnAnnouncedMomentChangesOnlyTheTooltip) {
 
 TEST_F(TrayTest, DestroyDeletesTheIconAndNoRefreshFollows) {
     Create();
-    const UINT id = plandrel->Scheduler->ThreadID();
     ::DestroyWindow(plandrel->Wnd);
     ASSERT_FALSE(g_calls.empty());
     EXPECT_EQ(g_calls.back().message, static_cast<DWORD>(NIM_DELETE));
-    EXPECT_EQ(g_calls.back().record.uID, id);
+    EXPECT_TRUE(g_icons.empty());
     const std::size_t calls = g_calls.size();
     PumpFor(2000);
     EXPECT_EQ(g_calls.size(), calls);
@@ -291,11 +320,149 @@ TEST_F(TrayTest, ARestartedTaskbarGetsTheIconBackWithTheCurrentPictureAndTip) {
     Command(IDM_SUSPEND);  // resumed
     Command(IDM_SUSPEND);  // suspended again: the icon now shows offset 8
     g_calls.clear();
+    g_icons.clear();  // Explorer restarted
     ::SendMessageA(plandrel->Wnd, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     ASSERT_EQ(g_calls.size(), 1u);
     EXPECT_EQ(g_calls[0].message, static_cast<DWORD>(NIM_ADD));
     EXPECT_EQ(g_calls[0].Tip(), "<Suspended>");
     EXPECT_EQ(plandrel->IconOffset, 8);
+}
+
+TEST_F(TrayTest, AnIconTheTaskbarCouldNotTakeYetIsAddedAtALaterRefresh) {
+    g_taskbarUp = false;  // at logon
+    Create();
+    ASSERT_EQ(g_calls.size(), 2u);  // the add, then a modification that finds no icon
+    EXPECT_EQ(g_calls[1].message, static_cast<DWORD>(NIM_MODIFY));
+    EXPECT_EQ(plandrel->IconOffset, -1);
+    ASSERT_TRUE(PumpUntil([] { return g_calls.size() >= 4; }, kGenerous));
+    EXPECT_EQ(g_calls[2].message, static_cast<DWORD>(NIM_ADD));
+    g_taskbarUp = true;
+    ASSERT_TRUE(PumpUntil([] { return !g_icons.empty(); }, kGenerous));
+    EXPECT_EQ(g_calls.back().message, static_cast<DWORD>(NIM_ADD));
+    EXPECT_EQ(g_calls.back().record.uID, 1u);
+    EXPECT_EQ(g_calls.back().Tip(), "<No task is waiting to run>");
+    EXPECT_EQ(plandrel->IconOffset, 0);
+    const std::size_t calls = g_calls.size();
+    PumpFor(2500);
+    EXPECT_EQ(g_calls.size(), calls);
+}
+
+TEST_F(TrayTest, DpiAndDisplayChangesHandTheShellTheIconAgain) {
+    Create();
+    g_calls.clear();
+    RECT suggested{0, 0, 0, 0};
+    ::SendMessageA(plandrel->Wnd, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&suggested));
+    ::SendMessageA(plandrel->Wnd, WM_DISPLAYCHANGE, 24, MAKELPARAM(1024, 768));
+    // Windows 10 sends this on a DPI change too, with the icon still in place.
+    ::SendMessageA(plandrel->Wnd, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    std::vector<DWORD> messages;
+    for (const ShellCall& call : g_calls) {
+        messages.push_back(call.message);
+        EXPECT_EQ(call.record.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+        EXPECT_EQ(call.iconSize, 16);
+    }
+    EXPECT_EQ(messages, (std::vector<DWORD>{NIM_MODIFY, NIM_MODIFY, NIM_ADD, NIM_MODIFY}));
+    EXPECT_EQ(plandrel->IconOffset, 0);
+    PumpFor(1500);
+    EXPECT_EQ(g_calls.size(), 4u);
+}
+
+TEST_F(TrayTest, AtOneHundredAndFiftyPercentTheShellGetsTheTwentyFourPixelIcon) {
+    if (std::getenv("VRLN_TRAY_AT_144_DPI")) {  // the second run, below
+        Create();
+        ASSERT_FALSE(g_calls.empty());
+        EXPECT_EQ(g_calls[0].iconSize, 24);
+        EXPECT_EQ(g_calls[0].iconBits, 32);
+        return;
+    }
+    // Wine reads the DPI when a process starts: a second run of this test sees it.
+    UniqueHkey desktop;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                              desktop.put()),
+              ERROR_SUCCESS);
+    DWORD dpi = 0;
+    DWORD size = sizeof dpi;
+    const bool had = ::RegQueryValueExA(desktop.get(), "LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&dpi),
+                                        &size) == ERROR_SUCCESS;
+    const DWORD wanted = 144;
+    ASSERT_EQ(::RegSetValueExA(desktop.get(), "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&wanted), 4),
+              ERROR_SUCCESS);
+    ScopedEnv second("VRLN_TRAY_AT_144_DPI", "1");
+    Process run = Start("\"" + BinDir() + "tray_tests.exe\" --gtest_filter=TrayTest." +
+                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const DWORD exitCode = WaitExit(run, kGenerous);
+    if (exitCode == STILL_ACTIVE) Kill(run);
+    if (had) {
+        ::RegSetValueExA(desktop.get(), "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), 4);
+    } else {
+        ::RegDeleteValueA(desktop.get(), "LogPixels");  // a new prefix has none: 96
+    }
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(TrayTest, TheUnloadQuestionHasTheButtonsOfCommonControlsSix) {
+    Create();
+    Platform().MessageBox = ::MessageBoxA;
+    std::atomic<LRESULT> answered{-1};
+    std::thread user([&answered] {
+        HWND box = nullptr;
+        if (!WaitFor([&box] { return (box = ::FindWindowA("#32770", "Exit")) != nullptr; }, kGenerous)) return;
+        SIZE ideal{};
+        // Only the buttons of Common Controls 6 know this message; user32's answer 0.
+        answered = ::SendMessageA(::GetDlgItem(box, IDNO), BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
+        ::PostMessageA(box, WM_COMMAND, IDNO, 0);
+    });
+    Command(IDM_UNLOAD);
+    user.join();
+    EXPECT_EQ(answered, TRUE);
+}
+
+namespace {
+BOOL CALLBACK CountName(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {
+    reinterpret_cast<std::vector<ULONG_PTR>*>(names)->push_back(reinterpret_cast<ULONG_PTR>(name));
+    return TRUE;
+}
+BOOL CALLBACK CountLanguage(HMODULE, LPCSTR, LPCSTR, WORD, LONG_PTR count) {
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+std::string ResourceBytes(HMODULE module, LPCSTR type, LPCSTR name) {
+    const HRSRC found = ::FindResourceA(module, name, type);
+    const HGLOBAL loaded = found ? ::LoadResource(module, found) : nullptr;
+    return loaded ? std::string(static_cast<const char*>(::LockResource(loaded)), ::SizeofResource(module, found))
+                  : "";
+}
+// An icon group's images as "<size>x<bits>", in the group's order.
+std::string IconImages(HMODULE module, LPCSTR name) {
+    const std::string group = ResourceBytes(module, RT_GROUP_ICON, name);
+    std::string images;
+    for (std::size_t at = 6; at + 14 <= group.size(); at += 14) {  // packed GRPICONDIRENTRY
+        const int size = static_cast<unsigned char>(group[at]);
+        images += (at == 6 ? "" : " ") + std::to_string(size == 0 ? 256 : size) + "x" + std::to_string(group[at + 6]);
+    }
+    return images;
+}
+}  // namespace
+
+TEST(ProgramFileTest, HoldsOneManifestAndIconsForEveryDisplayScaling) {
+    std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&::FreeLibrary)> exe(
+        ::LoadLibraryExA((BinDir() + "VrlnSchd.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), &::FreeLibrary);
+    ASSERT_TRUE(exe);
+    std::vector<ULONG_PTR> names;
+    ::EnumResourceNamesA(exe.get(), RT_MANIFEST, &CountName, reinterpret_cast<LONG_PTR>(&names));
+    int languages = 0;
+    ::EnumResourceLanguagesA(exe.get(), RT_MANIFEST, MAKEINTRESOURCEA(1), &CountLanguage,
+                             reinterpret_cast<LONG_PTR>(&languages));
+    EXPECT_EQ(names, std::vector<ULONG_PTR>{1});
+    EXPECT_EQ(languages, 1);
+    const std::string manifest = ResourceBytes(exe.get(), RT_MANIFEST, MAKEINTRESOURCEA(1));
+    EXPECT_NE(manifest.find(">PerMonitorV2<"), std::string::npos);
+    EXPECT_EQ(manifest.find("activeCodePage"), std::string::npos);
+
+    for (int id = IDI_TRAY_BASE; id <= IDI_TRAY_SUSPENDED; ++id) {
+        EXPECT_EQ(IconImages(exe.get(), MAKEINTRESOURCEA(id)), "16x4 16x32 20x32 24x32 32x32 40x32 48x32") << id;
+    }
+    EXPECT_EQ(IconImages(exe.get(), "MAINICON"), "32x4 16x4 16x32 24x32 32x32 48x32 256x32");
 }
 
 namespace {
