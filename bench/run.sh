@@ -6,6 +6,8 @@
 # be otherwise idle, since every figure is a wall-clock or CPU time.
 #   BENCH_IDLE_SECONDS  length of each idle sample (default 60)
 #   BENCH_LAUNCHES      number of launches for the lateness (default 24)
+#   BENCH_BITS          64 runs the benchmark programs as 64-bit ones, for a
+#                       host that runs no 32-bit code (default 32)
 set -uo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 cd "$VRLN_ROOT"
@@ -14,7 +16,8 @@ IDLE_SECONDS=${BENCH_IDLE_SECONDS:-60}
 LAUNCHES=${BENCH_LAUNCHES:-24}
 B32=$VRLN_ROOT/build/bench-win32
 B64=$VRLN_ROOT/build/bench-win64
-BIN=$B32/bin
+BITS=${BENCH_BITS:-32}
+BIN=$VRLN_ROOT/build/bench-win$BITS/bin
 OUT=$VRLN_ROOT/build/bench-out
 JOBS=$(nproc)
 
@@ -27,13 +30,19 @@ build() {
     cmake --build "$dir" -j "$JOBS" --target "$@"; } >"$OUT/build.log" 2>&1 || { cat "$OUT/build.log"; exit 1; }
 }
 vrln_log "building (32 bits: $B32, 64 bits: $B64)"
-build "$B32" cmake/mingw-i686.cmake VrlnSchd standin_mainapp webs_menu_bench bench_inproc bench_outside bench_idle_loop
-build "$B64" cmake/mingw-x86_64.cmake VrlnSchd
+BENCH_TARGETS=(standin_mainapp webs_menu_bench bench_inproc bench_outside bench_idle_loop)
+if [ "$BITS" = 64 ]; then
+  build "$B32" cmake/mingw-i686.cmake VrlnSchd
+  build "$B64" cmake/mingw-x86_64.cmake VrlnSchd "${BENCH_TARGETS[@]}"
+else
+  build "$B32" cmake/mingw-i686.cmake VrlnSchd "${BENCH_TARGETS[@]}"
+  build "$B64" cmake/mingw-x86_64.cmake VrlnSchd
+fi
 
 echo "== machine"
 echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "cpu:     $(nproc) x $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
-echo "wine:    $(wine --version 2>/dev/null)"
+echo "wine:    $(wine --version 2>/dev/null), benchmark programs: $BITS bits"
 echo "kernel:  $(uname -r)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min, at start)"
 

@@ -23,7 +23,9 @@ constexpr std::size_t kMaxWebs = 0x10000 - kFirstWebCommand;
 std::string ReadWebTitle(const std::string& path);
 
 // Empties the submenu, rereads webs.dat into webs and appends one item per
-// line ("&<n> <title>", id 200 + n). Returns the number of lines.
+// line ("&<n> <title>", id 200 + n). Returns the number of lines. A web file
+// whose size and times are those of a read at an earlier opening keeps the
+// title read then; only the window's thread may call it.
 int FillWebsMenu(HMENU submenu, std::vector<std::string>& webs);
 
 // Opens the home page of the web on line index; an index beyond the list does nothing.

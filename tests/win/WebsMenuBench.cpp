@@ -55,6 +55,9 @@ int main() {
                              std::string(4096, 'x'));
         files.push_back(file);
     }
+    // Stored well before the menu opens, as a user's webs are: titles read within
+    // a few seconds of a web's last write are read again at the next opening.
+    ::Sleep(4000);
 
     std::printf("FillWebsMenu, median of %d runs\n", kRuns);
     for (const int count : {1, 100, 1000}) {
@@ -71,9 +74,10 @@ int main() {
             ::DestroyMenu(menu);
             if (items != count) std::printf("  unexpected item count %d\n", items);
         }
+        const double first = times[0];
         std::sort(times.begin(), times.end());
-        std::printf("%5d webs: %8.2f ms (min %.2f, max %.2f)\n", count, times[kRuns / 2], times.front(),
-                    times.back());
+        std::printf("%5d webs: %8.2f ms (min %.2f, max %.2f, first opening with this list %.2f)\n", count,
+                    times[kRuns / 2], times.front(), times.back(), first);
     }
 
     ::WriteProfileStringA("VORLANE", "WORKPATH", hadWorkPath ? oldWorkPath : nullptr);

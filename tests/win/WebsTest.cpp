@@ -5,6 +5,7 @@
 #include "app/Settings.h"
 #include "win/Handles.h"
 
+#include "TestSupport.h"
 #include "WebsTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +172,40 @@ TEST_F(WebsTest, FillWebsMenuTitlesEachItemFromItsWebFile) {
     WriteWebsDat(lines[0]);
     EXPECT_EQ(FillWebsMenu(menu.get(), webs), 1);
     EXPECT_EQ(ItemsOf(menu.get()).size(), 1u);
+}
+
+TEST_F(WebsTest, FillWebsMenuShowsTheNewTitleOfAWebRenamedSinceTheLastOpening) {
+    const std::string web = dir_.Make("One\\site.vrl");
+    auto write = [&](const std::string& title) { return WriteWholeFile(web, Str("A") + Word(1) + Str(title)); };
+    auto shown = [&] {
+        UniqueHmenu menu = NewSubmenu();
+        std::vector<std::string> webs;
+        FillWebsMenu(menu.get(), webs);
+        return ItemsOf(menu.get()).at(0).text;
+    };
+    auto setLastWrite = [&](const FILETIME& time) {
+        UniqueFile file(::CreateFileA(web.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        return file.valid() && ::SetFileTime(file.get(), nullptr, nullptr, &time);
+    };
+    WriteWebsDat(web);
+    // Stored long ago, so that the title read now is kept for later openings.
+    ASSERT_TRUE(write("Old name"));
+    const SYSTEMTIME stored{2020, 1, 3, 1, 12, 0, 0, 0};
+    FILETIME longAgo;
+    ASSERT_TRUE(::SystemTimeToFileTime(&stored, &longAgo) && setLastWrite(longAgo));
+    EXPECT_EQ(shown(), "&1 Old name");
+    EXPECT_EQ(shown(), "&1 Old name");
+
+    // Renamed in place, keeping the size.
+    ASSERT_TRUE(write("New name"));
+    EXPECT_EQ(shown(), "&1 New name");
+    // Renamed again within the file system's time resolution: size and times stay as they were.
+    WIN32_FILE_ATTRIBUTE_DATA before;
+    ASSERT_TRUE(::GetFileAttributesExA(web.c_str(), GetFileExInfoStandard, &before));
+    ASSERT_TRUE(write("Now this") && setLastWrite(before.ftLastWriteTime));
+    EXPECT_EQ(shown(), "&1 Now this");
+    ASSERT_TRUE(::DeleteFileA(web.c_str()));
+    EXPECT_EQ(shown(), "&1 ");
 }
 
 TEST_F(WebsTest, FillWebsMenuStaysEmptyWithoutAReadableList) {
