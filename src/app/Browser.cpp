@@ -118,9 +118,16 @@ bool TBrowser::OpenByDde(const std::string& page) {
     TDdeClientConv conversation;
     conversation.SetConnectMode(TDataMode::ddeManual);
     conversation.SetServiceApplication(DdeServiceName());
+    // The service name is a bare file name: started as a command, the platform
+    // would look for it in the current folder and on PATH, where anything may
+    // lie. A browser that does not answer is started by its full path instead.
+    conversation.SetStartsServer(false);
     std::optional<std::string> reply;
     // The reply's meaning is the browser's affair; it is dropped unread.
-    return RequestOnTopic(conversation, kOpenUrlTopic, item, reply);
+    const bool opened = RequestOnTopic(conversation, kOpenUrlTopic, item, reply);
+    // A browser that says no would leave the pick without a sign: it gets the
+    // page on its command line. One that did not answer in time may still open it.
+    return opened && !conversation.RequestRefused();
 }
 
 bool TBrowser::RequestOnTopic(TDdeClientConv& conversation, const std::string& topic, const std::string& item,

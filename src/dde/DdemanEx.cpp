@@ -181,7 +181,7 @@ bool TDdeClientConv::OpenConversation() {
     if (!TopicHsz_ && !DdeTopic_.empty()) TopicHsz_ = MakeHsz(instance, DdeTopic_);
 
     Connect();
-    if (!ConvHandle_ && (!DdeService_.empty() || !ServiceApplication_.empty())) {
+    if (!ConvHandle_ && StartsServer_ && (!DdeService_.empty() || !ServiceApplication_.empty())) {
         const std::string commandLine =
             !ServiceApplication_.empty() ? ServiceApplication_ : DdeService_ + " " + DdeTopic_;
         // WinExec returns once the started program waits for input: one retry is enough.
@@ -215,6 +215,7 @@ void TDdeClientConv::CloseConversation() {
 }
 
 std::optional<std::string> TDdeClientConv::RequestText(const std::string& item) {
+    RequestRefused_ = false;
     if (!ConvHandle_) return std::nullopt;
     const DWORD instance = CurrentInstanceId();
     UniqueHsz itemHsz = MakeHsz(instance, item);
@@ -224,6 +225,7 @@ std::optional<std::string> TDdeClientConv::RequestText(const std::string& item) 
                                            kDdeRequestTimeoutMs, &result));
     itemHsz.reset();
     if (!data.get()) {
+        RequestRefused_ = ::DdeGetLastError(instance) == DMLERR_NOTPROCESSED;
         if (ConvHandle_ && !PartnerStillConnected(ConvHandle_)) {
             // Wine's DDEML ends the conversation without XTYP_DISCONNECT to the
             // client; its status tells. As from the callback, OnClose cannot fail the request.

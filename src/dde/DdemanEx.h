@@ -89,6 +89,12 @@ public:
     void SetConnectMode(TDataMode value);
     bool FormatChars() const noexcept { return FormatChars_; }
     void SetFormatChars(bool value) noexcept { FormatChars_ = value; }
+    // Whether a connection that finds no server starts ServiceApplication (or
+    // "service topic") and tries once more; on by default. A caller that must
+    // never start a program by a bare name, which the platform looks for in
+    // the current folder and on PATH, turns it off.
+    bool StartsServer() const noexcept { return StartsServer_; }
+    void SetStartsServer(bool value) noexcept { StartsServer_ = value; }
 
     TNotifyEvent OnClose;
     TNotifyEvent OnOpen;
@@ -107,6 +113,9 @@ public:
     // A synchronous CF_TEXT request; the reply up to its first NUL, or nothing
     // when there is no conversation, the item cannot be sent, or no data came.
     std::optional<std::string> RequestText(const std::string& item);
+    // The server answered the last request with a refusal (DMLERR_NOTPROCESSED),
+    // as opposed to no answer in time, which it may still act upon.
+    bool RequestRefused() const noexcept { return RequestRefused_; }
     // The partner ended the conversation: OnClose, and the handle is forgotten.
     void PartnerDisconnected();
 
@@ -126,6 +135,8 @@ private:
     std::string DdeTopic_;
     TDataMode ConnectMode_ = TDataMode::ddeAutomatic;
     bool FormatChars_ = false;
+    bool StartsServer_ = true;
+    bool RequestRefused_ = false;
 
     HCONV ConvHandle_ = nullptr;
     CONVINFO ConvInfo_{};

@@ -7,6 +7,7 @@
 // STANDIN_BROWSER_MODE chooses how it answers:
 //   normal      the reply "ok", a NUL, then "ignored" (10 bytes)
 //   refuse      refuses every connection
+//   no          accepts the conversation but refuses every request
 //   late        the normal reply, but only after STANDIN_BROWSER_REPLY_MS
 //               milliseconds (default 12000: past the client's time-out)
 //   nonul       the reply "nonul-reply" without a NUL (11 bytes)
@@ -27,7 +28,7 @@
 
 namespace {
 
-enum class Mode { Normal, Refuse, Late, NoNul, Disconnect };
+enum class Mode { Normal, Refuse, No, Late, NoNul, Disconnect };
 
 constexpr const char* kWindowClass = "VrlnStandinBrowser";
 constexpr const char* kTopic = "WWW_OpenURL";
@@ -123,6 +124,8 @@ HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz
             return Reply("ok\0ignored", 10, hsz2, format);
         case Mode::NoNul:
             return Reply("nonul-reply", 11, hsz2, format);
+        case Mode::No:
+            return nullptr;
         case Mode::Disconnect:
             // The request stays pending while the conversation is ended.
             ::PostMessageA(g_window, WM_STANDIN_DISCONNECT, reinterpret_cast<WPARAM>(conv), 0);
@@ -167,6 +170,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (g_logPath.empty()) g_logPath = ownPath + ".log";
     const std::string mode = Environment("STANDIN_BROWSER_MODE");
     if (mode == "refuse") g_mode = Mode::Refuse;
+    if (mode == "no") g_mode = Mode::No;
     if (mode == "late") g_mode = Mode::Late;
     if (mode == "nonul") g_mode = Mode::NoNul;
     if (mode == "disconnect") g_mode = Mode::Disconnect;
