@@ -11,7 +11,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <vector>
 
 using namespace vrln;
 using namespace vrln::test;
@@ -19,6 +21,14 @@ using namespace vrln::test;
 namespace {
 
 constexpr const char* kTestClass = "VrlnTestHtmlFile";
+
+// Where Windows' settings keep the user's choice, in the order they are asked.
+const char* const kChoiceKeys[] = {
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.htm\\UserChoiceLatest\\ProgId",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.htm\\UserChoice",
+    "Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\http\\UserChoiceLatest\\ProgId",
+    "Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\http\\UserChoice",
+};
 
 std::string Item(const std::string& page) { return "\"" + page + "\",,0xffffffff,0x00000000,,,"; }
 
@@ -47,6 +57,13 @@ bool LogHasLineStartingWith(const std::string& log, const std::string& prefix) {
 
 class BrowserTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        // The prefix's own choice (Wine: winebrowser for http links) stays out of the way.
+        for (const char* key : kChoiceKeys) {
+            noChoice_.push_back(std::make_unique<ScopedUserChoice>(key, ""));
+            ASSERT_TRUE(noChoice_.back()->Ok()) << key;
+        }
+    }
     void TearDown() override { StopAllStandinBrowsers(); }
 
     // The main application's settings name this browser (nullptr: no ini file).
@@ -65,6 +82,7 @@ protected:
         return path;
     }
 
+    std::vector<std::unique_ptr<ScopedUserChoice>> noChoice_;
     TempDir dir_;
     ScopedProfileString workPath_{"VORLANE", "WORKPATH", dir_.Path().c_str()};
     std::string log_ = dir_.Path() + "browser.log";
@@ -146,6 +164,42 @@ TEST_F(BrowserTest, TakesAClassTooLongForTheRegistryBufferAsNoClass) {
     ScopedHtmAssociation htm(std::string(246, 'c'), command.c_str());
     TBrowser browser;
     EXPECT_EQ(browser.BrowserExe(), "");
+}
+
+TEST_F(BrowserTest, TakesTheUsersChoiceNewestFirstAndTheHtmClassLast) {
+    const std::string htmExe = MakeFile("Installer\\ie.exe");
+    ScopedHtmAssociation htm(kTestClass, ("\"" + htmExe + "\" %1").c_str());
+    std::vector<std::string> exes;
+    std::vector<std::unique_ptr<ScopedOpenCommand>> classes;
+    std::vector<std::unique_ptr<ScopedUserChoice>> choices;
+    for (int n = 0; n < 4; ++n) {
+        const std::string progId = "VrlnTestChoice" + std::to_string(n);
+        exes.push_back(MakeFile("Browser " + std::to_string(n) + "\\b.exe"));
+        classes.push_back(std::make_unique<ScopedOpenCommand>(
+            progId, "\"" + ShortPathOf(exes.back()) + "\" -osint -url \"%1\""));
+        choices.push_back(std::make_unique<ScopedUserChoice>(kChoiceKeys[n], progId));
+        ASSERT_TRUE(classes.back()->Ok() && choices.back()->Ok());
+    }
+    for (int n = 0; n < 4; ++n) {
+        EXPECT_EQ(TBrowser::FindRegistryBrowser(), LongPathOf(exes[n])) << n;
+        choices[n].reset();
+    }
+    EXPECT_EQ(TBrowser::FindRegistryBrowser(), LongPathOf(htmExe));
+}
+
+TEST_F(BrowserTest, PassesOverAChosenClassWithoutACommandOrWithAMissingProgram) {
+    const std::string exe = MakeFile("Chosen\\browser.exe");
+    ScopedHtmAssociation htm(kTestClass, nullptr);
+    ScopedOpenCommand missing("VrlnTestGone", "\"" + dir_.Path() + "gone.exe\" %1");
+    ScopedOpenCommand usable("VrlnTestUsable", "\"" + exe + "\" \"%1\"");
+    // A store app's class has no open command.
+    ScopedUserChoice storeApp(kChoiceKeys[0], "VrlnTestAppX");
+    ScopedUserChoice gone(kChoiceKeys[1], "VrlnTestGone");
+    ScopedUserChoice tooLong(kChoiceKeys[2], std::string(246, 'c'));
+    ScopedUserChoice chosen(kChoiceKeys[3], "VrlnTestUsable");
+    ASSERT_TRUE(missing.Ok() && usable.Ok() && storeApp.Ok() && gone.Ok() && tooLong.Ok() && chosen.Ok());
+    TBrowser browser;
+    EXPECT_EQ(browser.BrowserExe(), exe);
 }
 
 // ---- Opening a page -------------------------------------------------------------
