@@ -117,7 +117,8 @@ std::string TBrowser::ExpandLongPath(const std::string& path) {
     if (!FileExists(path)) return path;
     std::string rest = path;
     std::string result;
-    for (std::size_t slash = rest.rfind('\\'); slash != std::string::npos; slash = rest.rfind('\\')) {
+    for (std::size_t slash = core::LastBackslashOf(rest, ::IsDBCSLeadByte); slash != std::string::npos;
+         slash = core::LastBackslashOf(rest, ::IsDBCSLeadByte)) {
         result = "\\" + LongNameOfItem(rest) + result;
         rest.resize(slash);
     }
@@ -131,7 +132,7 @@ std::string TBrowser::LongNameOfItem(const std::string& path) {
     return found.cFileName[0] != '\0' ? found.cFileName : found.cAlternateFileName;
 }
 
-std::string TBrowser::DdeServiceName() const { return core::DdeServiceNameOf(BrowserExe_); }
+std::string TBrowser::DdeServiceName() const { return core::DdeServiceNameOf(BrowserExe_, ::IsDBCSLeadByte); }
 
 void TBrowser::OpenPage(const std::string& page) {
     const HCURSOR previous = ::SetCursor(::LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));  // IDC_WAIT

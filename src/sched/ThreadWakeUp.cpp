@@ -110,7 +110,7 @@ std::string MutexNameFor(const std::string& programName) {
 }
 
 std::string InstanceMutexName() {
-    return MutexNameFor(core::FileNamePart(OwnExePath()));
+    return MutexNameFor(core::FileNamePart(OwnExePath(), ::IsDBCSLeadByte));
 }
 
 bool ClaimSingleInstance() {
@@ -139,7 +139,7 @@ bool MainAppNotRunning() {
     return mutex.valid();
 }
 
-std::string MainAppPath() { return core::DirectoryPart(OwnExePath()) + kMainAppFileName; }
+std::string MainAppPath() { return core::DirectoryPart(OwnExePath(), ::IsDBCSLeadByte) + kMainAppFileName; }
 
 bool StartProgram(const std::string& path, UINT showCommand) {
     const std::string commandLine = core::QuoteIfBlank(path);

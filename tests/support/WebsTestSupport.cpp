@@ -324,7 +324,15 @@ StandinBrowser::StandinBrowser(const std::string& mode, const std::string& logPa
     }
     ::CloseHandle(info.hThread);
     process_.reset(info.hProcess);
-    ::WaitForInputIdle(process_.get(), 30000);
+    // Its window comes after its service is registered. Waiting for input idle
+    // is not enough: in a Japanese locale Wine's start-up waits for input earlier.
+    ready_ = WaitFor(
+        [&] {
+            StandinWindows found{info.dwProcessId, {}};
+            ::EnumWindows(CollectStandin, reinterpret_cast<LPARAM>(&found));
+            return !found.windows.empty();
+        },
+        30000);
 }
 
 StandinBrowser::~StandinBrowser() {

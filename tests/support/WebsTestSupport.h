@@ -153,10 +153,12 @@ public:
     ~StandinBrowser();
     StandinBrowser(const StandinBrowser&) = delete;
     StandinBrowser& operator=(const StandinBrowser&) = delete;
-    bool Started() const { return process_.valid(); }
+    // True once it serves its DDE name.
+    bool Started() const { return ready_; }
 
 private:
     UniqueHandle process_;
+    bool ready_ = false;
 };
 
 // Ends every stand-in browser of this prefix, also those that a test's code started.

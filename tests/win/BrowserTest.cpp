@@ -2,6 +2,7 @@
 // the stand-in browser (browse.exe, service BROWSE) as the user's browser.
 #include "app/Browser.h"
 
+#include "app/LocalWebs.h"
 #include "dde/DdemanEx.h"
 
 #include "WebsTestSupport.h"
@@ -200,6 +201,34 @@ TEST_F(BrowserTest, PassesOverAChosenClassWithoutACommandOrWithAMissingProgram) 
     ASSERT_TRUE(missing.Ok() && usable.Ok() && storeApp.Ok() && gone.Ok() && tooLong.Ok() && chosen.Ok());
     TBrowser browser;
     EXPECT_EQ(browser.BrowserExe(), exe);
+}
+
+// Run by webs_tests_cp932: the ANSI code page is 932, where the katakana
+// "\x83\x5C" ends in a backslash byte.
+TEST_F(BrowserTest, DoubleByteFolderNamesStayWholeFromWebsDatToTheBrowser) {
+    ASSERT_EQ(::GetACP(), 932u) << "needs LANG=ja_JP.UTF-8";
+    const std::string folder = dir_.Path() + "\x83\x5C\\";
+    const std::string exe = folder + "browse.exe";
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(::CopyFileA(StandinBrowserPath().c_str(), exe.c_str(), FALSE));
+    ScopedHtmAssociation htm(kTestClass, ("\"" + exe + "\" %1").c_str());
+    // A web file named like its folder: its own name ends in that byte too.
+    const std::string webFile = folder + "\x83\x5C.vrl";
+    WriteBytes(webFile, std::string("\x01x\x10\x00\x04Site", 9));
+    WriteBytes(dir_.Path() + "webs.dat", webFile + "\r\n");
+    StandinBrowser running("normal", log_, exe);
+    ASSERT_TRUE(running.Started());
+
+    TBrowser browser;
+    EXPECT_EQ(browser.BrowserExe(), exe);
+    EXPECT_EQ(browser.DdeServiceName(), "BROWSE");
+    UniqueHmenu menu(::CreatePopupMenu());
+    std::vector<std::string> webs;
+    ASSERT_EQ(FillWebsMenu(menu.get(), webs), 1);
+    WinExecRecorder winExec;
+    OpenLocalWeb(webs, 0, browser);
+    EXPECT_TRUE(WaitForLogLine(log_, "request " + Item(folder + "_home.htm"))) << ReadBytes(log_);
+    EXPECT_TRUE(winExec.Calls().empty());
 }
 
 // ---- Opening a page -------------------------------------------------------------
