@@ -4,6 +4,8 @@
 
 VRLN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VRLN_LOCALE=en_US.UTF-8
+# Wine takes its ANSI code page from the locale: ja_JP gives 932 for the double-byte tests.
+VRLN_LOCALES="en_US.UTF-8 ja_JP.UTF-8"
 
 vrln_log() { printf '== %s\n' "$*" >&2; }
 
@@ -16,7 +18,10 @@ vrln_need_install() {
   [ -f /usr/src/googletest/CMakeLists.txt ] || return 0
   [ -e /usr/lib/wine/i386-windows ] || [ -e /usr/lib/i386-linux-gnu/wine ] || { vrln_log "missing: wine32"; return 0; }
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || return 0
-  locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$' || return 0
+  local loc
+  for loc in $VRLN_LOCALES; do
+    locale -a 2>/dev/null | grep -qi "^${loc%.UTF-8}\.utf-\?8$" || return 0
+  done
   return 1
 }
 
@@ -32,11 +37,14 @@ vrln_install() {
     cmake make g++ clang libclang-rt-14-dev python3 \
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
     wine wine32:i386 wine64 xvfb xauth x11-utils xdotool imagemagick tesseract-ocr googletest locales >/dev/null
-  if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
-    $sudo sed -i 's/^# *\(en_US.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-    grep -q '^en_US.UTF-8 UTF-8' /etc/locale.gen || echo 'en_US.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
-    $sudo locale-gen >/dev/null
-  fi
+  local loc generate=""
+  for loc in $VRLN_LOCALES; do
+    locale -a 2>/dev/null | grep -qi "^${loc%.UTF-8}\.utf-\?8$" && continue
+    $sudo sed -i "s/^# *\(${loc} UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^${loc} UTF-8" /etc/locale.gen || echo "${loc} UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+    generate=1
+  done
+  [ -z "$generate" ] || $sudo locale-gen >/dev/null
 }
 
 # vrln_build PRESET [targets...]

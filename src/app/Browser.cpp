@@ -37,6 +37,50 @@ std::string TextOf(const char (&buffer)[N]) {
     return std::string(buffer, std::find(buffer, buffer + N, '\0'));
 }
 
+// The browsers the user chose in Windows' settings, newest way of storing first:
+// for ".htm" files, then for http links. Each key holds the value "ProgId".
+constexpr const char* kUserChoiceKeys[] = {
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.htm\\UserChoiceLatest\\ProgId",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.htm\\UserChoice",
+    "Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\http\\UserChoiceLatest\\ProgId",
+    "Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\http\\UserChoice",
+};
+
+// The class that the user chose, or empty.
+std::string UserChoiceProgId(const char* choiceKey) {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, choiceKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return {};
+    char buffer[kRegistryBufferSize] = {};
+    DWORD size = sizeof buffer - 1;
+    DWORD type = 0;
+    if (::RegQueryValueExA(key.get(), "ProgId", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return {};
+    }
+    return TextOf(buffer);
+}
+
+// The existing executable, with long names, that the class's open command
+// runs; empty when the class has no such command (store apps) or the file is missing.
+std::string BrowserOfClass(const std::string& className) {
+    if (className.empty()) return {};
+    const std::string openKey = className + "\\shell\\open";
+    // A class whose key name would not fit the buffer counts as no class.
+    if (openKey.size() >= static_cast<std::size_t>(kRegistryBufferSize)) return {};
+
+    HKEY opened = nullptr;
+    if (::RegOpenKeyA(HKEY_CLASSES_ROOT, openKey.c_str(), &opened) != ERROR_SUCCESS) return {};
+    UniqueHkey key(opened);
+    char buffer[kRegistryBufferSize] = {};
+    LONG size = kRegistryBufferSize;
+    if (::RegQueryValueA(key.get(), "command", buffer, &size) != ERROR_SUCCESS) return {};
+    key.reset();
+
+    const std::string executable = TBrowser::ExpandLongPath(core::ExecutableOfOpenCommand(TextOf(buffer)));
+    return FileExists(executable) ? executable : std::string();
+}
+
 }  // namespace
 
 TBrowser::TBrowser() : DdeMgr_(std::make_unique<TDdeMgr>()) {
@@ -58,31 +102,22 @@ void TBrowser::SetBrowserExe(const std::string& path) {
 }
 
 std::string TBrowser::FindRegistryBrowser() {
+    for (const char* choice : kUserChoiceKeys) {
+        const std::string browser = BrowserOfClass(UserChoiceProgId(choice));
+        if (!browser.empty()) return browser;
+    }
     char buffer[kRegistryBufferSize] = {};
     LONG size = kRegistryBufferSize;
     if (::RegQueryValueA(HKEY_CLASSES_ROOT, ".htm", buffer, &size) != ERROR_SUCCESS) return {};
-    const std::string openKey = TextOf(buffer) + "\\shell\\open";
-    // A class whose key name would not fit the buffer counts as no class.
-    if (openKey.size() >= sizeof buffer) return {};
-
-    HKEY opened = nullptr;
-    if (::RegOpenKeyA(HKEY_CLASSES_ROOT, openKey.c_str(), &opened) != ERROR_SUCCESS) return {};
-    UniqueHkey key(opened);
-    size = kRegistryBufferSize;
-    std::memset(buffer, 0, sizeof buffer);
-    if (::RegQueryValueA(key.get(), "command", buffer, &size) != ERROR_SUCCESS) return {};
-    key.reset();
-
-    const std::string command = TextOf(buffer);
-    const std::string executable = ExpandLongPath(core::ExecutableOfOpenCommand(command));
-    return FileExists(executable) ? executable : std::string();
+    return BrowserOfClass(TextOf(buffer));
 }
 
 std::string TBrowser::ExpandLongPath(const std::string& path) {
     if (!FileExists(path)) return path;
     std::string rest = path;
     std::string result;
-    for (std::size_t slash = rest.rfind('\\'); slash != std::string::npos; slash = rest.rfind('\\')) {
+    for (std::size_t slash = core::LastBackslashOf(rest, ::IsDBCSLeadByte); slash != std::string::npos;
+         slash = core::LastBackslashOf(rest, ::IsDBCSLeadByte)) {
         result = "\\" + LongNameOfItem(rest) + result;
         rest.resize(slash);
     }
@@ -96,7 +131,7 @@ std::string TBrowser::LongNameOfItem(const std::string& path) {
     return found.cFileName[0] != '\0' ? found.cFileName : found.cAlternateFileName;
 }
 
-std::string TBrowser::DdeServiceName() const { return core::DdeServiceNameOf(BrowserExe_); }
+std::string TBrowser::DdeServiceName() const { return core::DdeServiceNameOf(BrowserExe_, ::IsDBCSLeadByte); }
 
 void TBrowser::OpenPage(const std::string& page) {
     const HCURSOR previous = ::SetCursor(::LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));  // IDC_WAIT

@@ -15,7 +15,7 @@ class TDdeClientConv;
 class TBrowser {
 public:
     // Creates the program's DDE manager (and sets GlobalDdeMgr), then chooses
-    // the browser: the main application's setting, else the ".htm" association.
+    // the browser: the main application's setting, else FindRegistryBrowser's.
     // Throws EDdeError when the DDE manager cannot be created.
     TBrowser();
     virtual ~TBrowser();
@@ -30,7 +30,8 @@ public:
     // The browser's DDE service: its file name upper-cased, cut before the first '.'.
     std::string DdeServiceName() const;
 
-    // The browser that opens ".htm" files, with long names, or empty.
+    // The browser that the user chose in Windows' settings for ".htm" files or
+    // http links, else the one that opens ".htm" files; with long names, or empty.
     static std::string FindRegistryBrowser();
     // Every component of an existing path as a directory search names it.
     static std::string ExpandLongPath(const std::string& path);

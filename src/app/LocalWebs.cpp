@@ -150,7 +150,7 @@ int FillWebsMenu(HMENU submenu, std::vector<std::string>& webs) {
 
 void OpenLocalWeb(const std::vector<std::string>& webs, std::uint32_t index, TBrowser& browser) {
     if (index >= webs.size()) return;
-    browser.OpenPage(core::HomePageOf(webs[index]));
+    browser.OpenPage(core::HomePageOf(webs[index], ::IsDBCSLeadByte));
 }
 
 }  // namespace vrln

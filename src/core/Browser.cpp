@@ -39,16 +39,22 @@ std::string OpenUrlRequestItem(std::string_view page) {
     return item;
 }
 
-std::string DdeServiceNameOf(std::string_view browserExe) {
-    std::string name = FileNamePart(browserExe);
-    for (char& c : name) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+std::string DdeServiceNameOf(std::string_view browserExe, const LeadByteTest& isLeadByte) {
+    std::string name = FileNamePart(browserExe, isLeadByte);
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        if (isLeadByte && isLeadByte(static_cast<unsigned char>(c))) {
+            ++i;  // a trail byte in 'a' to 'z' is part of another character
+        } else if (c >= 'a' && c <= 'z') {
+            name[i] = static_cast<char>(c - 'a' + 'A');
+        }
     }
+    // A full stop never occurs as a trail byte.
     return CutAtFirstDot(std::move(name));
 }
 
-std::string OwnDdeServiceNameOf(std::string_view ownPath) {
-    return CutAtFirstDot(FileNamePart(ownPath));
+std::string OwnDdeServiceNameOf(std::string_view ownPath, const LeadByteTest& isLeadByte) {
+    return CutAtFirstDot(FileNamePart(ownPath, isLeadByte));
 }
 
 std::string ExecutableOfOpenCommand(std::string_view command) {

@@ -2,6 +2,8 @@
 // the DDE service name, and the executable named by an open command.
 #pragma once
 
+#include "core/Paths.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,12 +14,13 @@ namespace vrln::core {
 std::string OpenUrlRequestItem(std::string_view page);
 
 // The browser's DDE service: the file name of the executable, upper-cased in
-// ASCII and cut before its first full stop (...\browse.exe gives BROWSE).
-std::string DdeServiceNameOf(std::string_view browserExe);
+// ASCII and cut before its first full stop (...\browse.exe gives BROWSE). The
+// second byte of a double-byte character is neither a separator nor a letter.
+std::string DdeServiceNameOf(std::string_view browserExe, const LeadByteTest& isLeadByte = nullptr);
 
 // The program's own DDE service: its file name cut before the first full stop,
 // letter case kept.
-std::string OwnDdeServiceNameOf(std::string_view ownPath);
+std::string OwnDdeServiceNameOf(std::string_view ownPath, const LeadByteTest& isLeadByte = nullptr);
 
 // The executable of a shell open command. A command starting with a double
 // quote yields the text between the first two quotes (at most 255 characters

@@ -3,18 +3,39 @@
 namespace vrln::core {
 
 namespace {
-std::size_t AfterLastSeparator(std::string_view path) {
-    const std::size_t pos = path.find_last_of("\\:");
+
+// The last position of one of the separators, skipping the second byte of
+// every double-byte character.
+std::size_t LastSeparatorOf(std::string_view path, std::string_view separators, const LeadByteTest& isLeadByte) {
+    std::size_t last = std::string_view::npos;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[i]);
+        if (isLeadByte && isLeadByte(c)) {
+            ++i;
+        } else if (separators.find(static_cast<char>(c)) != std::string_view::npos) {
+            last = i;
+        }
+    }
+    return last;
+}
+
+std::size_t AfterLastSeparator(std::string_view path, const LeadByteTest& isLeadByte) {
+    const std::size_t pos = LastSeparatorOf(path, "\\:", isLeadByte);
     return pos == std::string_view::npos ? 0 : pos + 1;
 }
+
 }  // namespace
 
-std::string DirectoryPart(std::string_view path) {
-    return std::string(path.substr(0, AfterLastSeparator(path)));
+std::string DirectoryPart(std::string_view path, const LeadByteTest& isLeadByte) {
+    return std::string(path.substr(0, AfterLastSeparator(path, isLeadByte)));
 }
 
-std::string FileNamePart(std::string_view path) {
-    return std::string(path.substr(AfterLastSeparator(path)));
+std::string FileNamePart(std::string_view path, const LeadByteTest& isLeadByte) {
+    return std::string(path.substr(AfterLastSeparator(path, isLeadByte)));
+}
+
+std::size_t LastBackslashOf(std::string_view path, const LeadByteTest& isLeadByte) {
+    return LastSeparatorOf(path, "\\", isLeadByte);
 }
 
 std::string InstanceMutexBaseName(std::string_view programName) {
@@ -26,8 +47,8 @@ std::string InstanceMutexBaseName(std::string_view programName) {
     return name;
 }
 
-std::string HomePageOf(std::string_view webFileLine) {
-    return DirectoryPart(webFileLine) + "_home.htm";
+std::string HomePageOf(std::string_view webFileLine, const LeadByteTest& isLeadByte) {
+    return DirectoryPart(webFileLine, isLeadByte) + "_home.htm";
 }
 
 }  // namespace vrln::core

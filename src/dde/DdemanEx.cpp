@@ -87,7 +87,7 @@ TDdeMgr::~TDdeMgr() {
 
 void TDdeMgr::RegisterOwnService(const std::string& filePath) {
     UnregisterOwnService();
-    OwnServiceName_ = core::OwnDdeServiceNameOf(filePath);
+    OwnServiceName_ = core::OwnDdeServiceNameOf(filePath, ::IsDBCSLeadByte);
     OwnServiceHsz_ = MakeHsz(InstanceId_, OwnServiceName_);
     ::DdeNameService(InstanceId_, OwnServiceHsz_.get(), nullptr, DNS_REGISTER);
 }

@@ -6,6 +6,7 @@
 #include "win/Platform.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace vrln {
@@ -38,6 +39,59 @@ const core::LocaleNames& LocaleNames() {
     return names;
 }
 
+// HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
+// exist; Wine does not merge the two, so the user's key is opened by name first.
+UniqueHkey OpenRecordForReading() {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS ||
+        ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+        return key;
+    }
+    return UniqueHkey();
+}
+
+// Windows writes a value through HKCR into the user's key when that exists; a
+// new key goes to the machine's classes, which a standard user may not write:
+// then the record moves to the user's classes, where the main application's
+// writes through HKCR follow it.
+UniqueHkey OpenRecordForWriting() {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS ||
+        ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS ||
+        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                          nullptr, key.put(), nullptr) == ERROR_SUCCESS ||
+        ::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                          nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
+        return key;
+    }
+    return UniqueHkey();
+}
+
+// Whether HKCR could make the record anew, in the machine's classes, without
+// making it: the nearest existing parent lets a subkey be made.
+bool MachineClassesTakeANewRecord() {
+    const std::pair<HKEY, const char*> parents[] = {{HKEY_CLASSES_ROOT, "Vorlane"},
+                                                    {HKEY_LOCAL_MACHINE, "Software\\Classes"}};
+    for (const auto& [root, parent] : parents) {
+        UniqueHkey key;
+        const LONG opened = ::RegOpenKeyExA(root, parent, 0, KEY_CREATE_SUB_KEY, key.put());
+        if (opened != ERROR_FILE_NOT_FOUND) return opened == ERROR_SUCCESS;
+    }
+    return false;
+}
+
+// At start-up the user's key is made at once where the machine's key can be
+// neither written nor made, so that the main application's next write through
+// HKCR lands there too. Where the machine's key is writable nothing is made.
+void PrepareRecord() {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS) return;
+    const LONG opened = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put());
+    if (opened == ERROR_SUCCESS || (opened == ERROR_FILE_NOT_FOUND && MachineClassesTakeANewRecord())) return;
+    ::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                      key.put(), nullptr);
+}
+
 }  // namespace
 
 // ---- Own path and single instance -------------------------------------
@@ -56,7 +110,7 @@ std::string MutexNameFor(const std::string& programName) {
 }
 
 std::string InstanceMutexName() {
-    return MutexNameFor(core::FileNamePart(OwnExePath()));
+    return MutexNameFor(core::FileNamePart(OwnExePath(), ::IsDBCSLeadByte));
 }
 
 bool ClaimSingleInstance() {
@@ -83,7 +137,7 @@ bool MainAppNotRunning() {
     return !mutex && ::GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-std::string MainAppPath() { return core::DirectoryPart(OwnExePath()) + kMainAppFileName; }
+std::string MainAppPath() { return core::DirectoryPart(OwnExePath(), ::IsDBCSLeadByte) + kMainAppFileName; }
 
 bool StartProgram(const std::string& path, UINT showCommand) {
     const std::string commandLine = core::QuoteIfBlank(path);
@@ -111,6 +165,7 @@ double LocalNow() {
 TScheduler::TScheduler(bool createSuspended)
     : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)),
       StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    PrepareRecord();
     LoadState();
     // The thread starts suspended so that its first cycle cannot begin before
     // the object is complete.
@@ -225,9 +280,8 @@ bool TScheduler::ConsumeMoment(double moment) {
 }
 
 bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const {
-    UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-        return false;
+    const UniqueHkey key = OpenRecordForReading();
+    if (!key) return false;
     // Values shorter than their buffer leave zeros in the missing bytes.
     BYTE stateBytes[4] = {};
     DWORD size = sizeof stateBytes;
@@ -267,12 +321,8 @@ void TScheduler::LoadState() {
 
 void TScheduler::SaveState() {
     std::lock_guard<std::mutex> lock(SaveLock);
-    UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put()) != ERROR_SUCCESS &&
-        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                          nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
-        return;
-    }
+    const UniqueHkey key = OpenRecordForWriting();
+    if (!key) return;
     std::uint8_t stateByte;
     double date;
     {

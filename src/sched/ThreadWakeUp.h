@@ -46,6 +46,10 @@ bool StartProgram(const std::string& path, UINT showCommand);
 // ---- The registry record -------------------------------------------------
 
 constexpr const char* kSchedulerKey = "Vorlane\\Scheduler";
+// The same record in the user's own classes under HKEY_CURRENT_USER: kept there
+// when the machine's key may not be written (a standard user's rights), and
+// read before the machine's key, as Windows' merged view of HKCR does.
+constexpr const char* kUserSchedulerKey = "Software\\Classes\\Vorlane\\Scheduler";
 constexpr const char* kStateValue = "State";
 constexpr const char* kStartupDateValue = "Startup date";
 constexpr const char* kSyncName = "VorlaneSyncExchange";

@@ -1,8 +1,10 @@
 // VrlnSchd.exe and the stand-in main application, each a real process, in a
 // folder of their own as on a user's machine.
 #include "app/Autostart.h"
+#include "core/Browser.h"
 #include "sched/ThreadWakeUp.h"
 #include "TestSupport.h"
+#include "WebsTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +17,31 @@ namespace {
 
 constexpr DWORD kGenerous = 20000;
 
+// The autostart value under the root's Run key, or what is missing.
+std::string RunValue(HKEY root) {
+    UniqueHkey run;
+    if (::RegOpenKeyExA(root, kRunKey, 0, KEY_QUERY_VALUE, run.put()) != ERROR_SUCCESS) return "<no key>";
+    char data[300] = {};
+    DWORD size = sizeof data - 1;
+    if (::RegQueryValueExA(run.get(), kAutostartValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) !=
+        ERROR_SUCCESS)
+        return "<none>";
+    return data;
+}
+
+void DeleteRunValues() {
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        UniqueHkey run;
+        if (::RegOpenKeyExA(root, kRunKey, 0, KEY_SET_VALUE, run.put()) == ERROR_SUCCESS)
+            ::RegDeleteValueA(run.get(), kAutostartValue);
+    }
+}
+
 class LaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         DeleteSchedulerKey();
+        DeleteUserRecord();
         dir = NewScratchDir("launch");
         ASSERT_TRUE(CopyInto(BinDir() + "VrlnSchd.exe", dir + "VrlnSchd.exe"));
         ASSERT_TRUE(CopyInto(BinDir() + "VRLN98.EXE", dir + "VRLN98.EXE"));
@@ -31,6 +54,7 @@ protected:
         ClearEnv("STANDIN_MAINAPP_LOG");
         ClearEnv("STANDIN_MAINAPP_LIFETIME");
         DeleteSchedulerKey();
+        DeleteUserRecord();
     }
 
     // Stores through the stand-in as participant 1, as the main application does.
@@ -116,17 +140,41 @@ TEST_F(LaunchTest, APastMomentAtStartUpLaunchesInTheFirstCycle) {
 
 TEST_F(LaunchTest, TheKeyIsCreatedAtTheFirstSaveAndTheRunValueNamesTheProgram) {
     StartScheduler();
-    UniqueHkey run;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, run.put()), ERROR_SUCCESS);
-    char data[300] = {};
-    DWORD size = sizeof data - 1;
-    ASSERT_EQ(::RegQueryValueExA(run.get(), kAutostartValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::string(data), dir + "VrlnSchd.exe");
+    EXPECT_EQ(RunValue(HKEY_LOCAL_MACHINE), dir + "VrlnSchd.exe");
     StopScheduler();
     DWORD state = 7;
     double date = -1;
     EXPECT_TRUE(ReadSchedulerValues(state, date));
     EXPECT_EQ(state, 0u);
     EXPECT_EQ(date, 0.0);
+}
+
+TEST_F(LaunchTest, AStandardUserGetsTheRecordAndTheAutostartEntryInItsOwnKeysAndEachMomentLaunchesOnce) {
+    // The machine's keys as an installation left them, closed to the user's writes.
+    DeleteRunValues();
+    WriteSchedulerValues(0, 0.0);
+    {
+        ScopedDeniedKey record(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
+        ScopedDeniedKey run(HKEY_LOCAL_MACHINE, kRunKey, KEY_SET_VALUE);
+        ASSERT_TRUE(record.Ok());
+        ASSERT_TRUE(run.Ok());
+
+        StartScheduler();
+        EXPECT_EQ(RunValue(HKEY_CURRENT_USER), core::QuoteIfBlank(dir + "VrlnSchd.exe"));
+        EXPECT_EQ(RunValue(HKEY_LOCAL_MACHINE), "<none>");
+        ASSERT_TRUE(UserRecordExists());
+
+        Store("--state=0 --in=1");
+        ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
+        DWORD state = 7;
+        double date = -1;
+        EXPECT_TRUE(WaitFor([&] { return ReadUserRecord(state, date) && date == 0.0; }, kGenerous));
+        StopScheduler();
+
+        StartScheduler();
+        ::Sleep(3000);
+        EXPECT_EQ(Starts(), 1u);
+        StopScheduler();
+    }
+    DeleteRunValues();
 }

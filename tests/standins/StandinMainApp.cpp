@@ -9,7 +9,8 @@
 // Options:
 //   --hold=MS          run as above for MS milliseconds
 //   --store            store launch moment and state as a participant of the
-//                      exchange, notify the others, and end (no mutex, no log):
+//                      exchange, notify the others, and end (no mutex, no log);
+//                      the values go where Windows puts the real one's HKCR writes:
 //     --moment=DAYS    absolute moment (days since 30 Dec 1899), or
 //     --in=SECONDS     the moment SECONDS from now (local time), or none: keep
 //     --state=N        the state flags (default: keep the stored value)
@@ -86,7 +87,10 @@ int Store(bool haveMoment, double moment, int state, int participant, DWORD time
     vrln::TDataSynchronizer sync(vrln::kSyncName, participant);
     if (!sync.BeginWrite(timeoutMs)) return 2;
     vrln::UniqueHkey key;
-    if (::RegCreateKeyExA(HKEY_CLASSES_ROOT, vrln::kSchedulerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+    // Windows writes a value through HKCR into the user's classes when the key
+    // exists there; Wine does not, so the stand-in does it as the real one gets it.
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, vrln::kUserSchedulerKey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS ||
+        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, vrln::kSchedulerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
                           nullptr) == ERROR_SUCCESS) {
         if (state >= 0) {
             const DWORD value = static_cast<DWORD>(state);

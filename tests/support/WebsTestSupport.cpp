@@ -2,9 +2,11 @@
 
 #include "TestSupport.h"
 
+#include "sched/ThreadWakeUp.h"
 #include "win/Handles.h"
 #include "win/Platform.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -185,6 +187,110 @@ ScopedHtmAssociation::~ScopedHtmAssociation() {
     ::RegCloseKey(key);
 }
 
+ScopedOpenCommand::ScopedOpenCommand(const std::string& className, const std::string& command)
+    : className_(className) {
+    UniqueHkey key;
+    ok_ = ::RegCreateKeyExA(HKEY_CLASSES_ROOT, (className + "\\shell\\open\\command").c_str(), 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
+          ::RegSetValueExA(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                           static_cast<DWORD>(command.size() + 1)) == ERROR_SUCCESS;
+}
+
+ScopedOpenCommand::~ScopedOpenCommand() { ::RegDeleteTreeA(HKEY_CLASSES_ROOT, className_.c_str()); }
+
+ScopedUserChoice::ScopedUserChoice(const std::string& key, const std::string& progId) : key_(key) {
+    UniqueHkey opened;
+    if (::RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                          opened.put(), nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    char buffer[1024] = {};
+    DWORD size = sizeof buffer - 1;
+    had_ = ::RegQueryValueExA(opened.get(), "ProgId", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) ==
+           ERROR_SUCCESS;
+    if (had_) old_ = buffer;
+    if (progId.empty()) {
+        const LONG deleted = ::RegDeleteValueA(opened.get(), "ProgId");
+        ok_ = deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
+    } else {
+        ok_ = ::RegSetValueExA(opened.get(), "ProgId", 0, REG_SZ, reinterpret_cast<const BYTE*>(progId.c_str()),
+                               static_cast<DWORD>(progId.size() + 1)) == ERROR_SUCCESS;
+    }
+}
+
+ScopedUserChoice::~ScopedUserChoice() {
+    UniqueHkey opened;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_SET_VALUE, opened.put()) != ERROR_SUCCESS) return;
+    if (had_) {
+        ::RegSetValueExA(opened.get(), "ProgId", 0, REG_SZ, reinterpret_cast<const BYTE*>(old_.c_str()),
+                         static_cast<DWORD>(old_.size() + 1));
+    } else {
+        ::RegDeleteValueA(opened.get(), "ProgId");
+    }
+}
+
+ScopedDeniedKey::ScopedDeniedKey(HKEY root, const std::string& subkey, DWORD deniedRights) {
+    if (::RegOpenKeyExA(root, subkey.c_str(), 0, READ_CONTROL | WRITE_DAC, key_.put()) != ERROR_SUCCESS) return;
+    if (::GetSecurityInfo(key_.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &oldDacl_,
+                          nullptr, &old_) != ERROR_SUCCESS) {
+        return;
+    }
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) return;
+    EXPLICIT_ACCESSA deny{};
+    deny.grfAccessPermissions = deniedRights;
+    deny.grfAccessMode = DENY_ACCESS;
+    deny.grfInheritance = NO_INHERITANCE;
+    deny.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    deny.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    deny.Trustee.ptstrName = static_cast<LPSTR>(everyone);
+    PACL denied = nullptr;
+    ok_ = ::SetEntriesInAclA(1, &deny, oldDacl_, &denied) == ERROR_SUCCESS &&
+          ::SetSecurityInfo(key_.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, denied,
+                            nullptr) == ERROR_SUCCESS;
+    ::LocalFree(denied);
+    ::FreeSid(everyone);
+}
+
+ScopedDeniedKey::~ScopedDeniedKey() {
+    if (ok_) {
+        ::SetSecurityInfo(key_.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, oldDacl_,
+                          nullptr);
+    }
+    ::LocalFree(old_);
+}
+
+bool UserRecordExists() {
+    UniqueHkey key;
+    return ::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
+}
+
+bool ReadUserRecord(DWORD& state, double& startupDate) {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD size = sizeof state;
+    if (::RegQueryValueExA(key.get(), kStateValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&state), &size) !=
+        ERROR_SUCCESS)
+        return false;
+    size = sizeof startupDate;
+    return ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&startupDate),
+                              &size) == ERROR_SUCCESS;
+}
+
+bool WriteUserRecord(DWORD state, double startupDate) {
+    UniqueHkey key;
+    return ::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                             nullptr) == ERROR_SUCCESS &&
+           ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state),
+                            sizeof state) == ERROR_SUCCESS &&
+           ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY,
+                            reinterpret_cast<const BYTE*>(&startupDate), sizeof startupDate) == ERROR_SUCCESS;
+}
+
+void DeleteUserRecord() { ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Classes\\Vorlane"); }
+
 std::vector<std::string> LogLines(const std::string& logPath) {
     std::vector<std::string> lines;
     const std::string text = ReadBytes(logPath);
@@ -225,7 +331,15 @@ StandinBrowser::StandinBrowser(const std::string& mode, const std::string& logPa
     }
     ::CloseHandle(info.hThread);
     process_.reset(info.hProcess);
-    ::WaitForInputIdle(process_.get(), 30000);
+    // Its window comes after its service is registered. Waiting for input idle
+    // is not enough: in a Japanese locale Wine's start-up waits for input earlier.
+    ready_ = WaitFor(
+        [&] {
+            StandinWindows found{info.dwProcessId, {}};
+            ::EnumWindows(CollectStandin, reinterpret_cast<LPARAM>(&found));
+            return !found.windows.empty();
+        },
+        30000);
 }
 
 StandinBrowser::~StandinBrowser() {

@@ -1,6 +1,7 @@
 // Shared by the DDE, browser and local-web tests: temporary folders and files,
-// environment and win.ini values restored on exit, the stand-in browser, and a
-// recorder that takes the place of WinExec.
+// environment, win.ini and registry values restored on exit, the stand-in
+// browser, and a recorder that takes the place of WinExec; also keys made
+// unwritable as a standard user meets them.
 #pragma once
 
 #include "win/Handles.h"
@@ -81,6 +82,63 @@ private:
     bool had_ = false;
 };
 
+// Gives the class className the shell\open\command command and deletes the
+// class again; Ok() tells whether it was written.
+class ScopedOpenCommand {
+public:
+    ScopedOpenCommand(const std::string& className, const std::string& command);
+    ~ScopedOpenCommand();
+    ScopedOpenCommand(const ScopedOpenCommand&) = delete;
+    ScopedOpenCommand& operator=(const ScopedOpenCommand&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    std::string className_;
+    bool ok_ = false;
+};
+
+// Sets (for an empty progId: removes) the value "ProgId" of a key under
+// HKEY_CURRENT_USER, where Windows' settings keep the user's choice of an
+// application, and puts the old value back.
+class ScopedUserChoice {
+public:
+    ScopedUserChoice(const std::string& key, const std::string& progId);
+    ~ScopedUserChoice();
+    ScopedUserChoice(const ScopedUserChoice&) = delete;
+    ScopedUserChoice& operator=(const ScopedUserChoice&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    std::string key_;
+    std::string old_;
+    bool had_ = false;
+    bool ok_ = false;
+};
+
+// Denies Everyone the given rights on an existing key, as a standard user
+// finds the machine's keys, and puts the key's old access list back.
+class ScopedDeniedKey {
+public:
+    ScopedDeniedKey(HKEY root, const std::string& subkey, DWORD deniedRights);
+    ~ScopedDeniedKey();
+    ScopedDeniedKey(const ScopedDeniedKey&) = delete;
+    ScopedDeniedKey& operator=(const ScopedDeniedKey&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    UniqueHkey key_;
+    PSECURITY_DESCRIPTOR old_ = nullptr;
+    PACL oldDacl_ = nullptr;  // inside old_
+    bool ok_ = false;
+};
+
+// The scheduler's record as the user's own classes hold it
+// (HKCU\Software\Classes\Vorlane\Scheduler); Read is false when a value is missing.
+bool UserRecordExists();
+bool ReadUserRecord(DWORD& state, double& startupDate);
+bool WriteUserRecord(DWORD state, double startupDate);
+void DeleteUserRecord();
+
 // The log lines of a stand-in browser, without line ends.
 std::vector<std::string> LogLines(const std::string& logPath);
 // Waits (up to timeoutMs, pumping messages) until the log holds the line.
@@ -95,10 +153,12 @@ public:
     ~StandinBrowser();
     StandinBrowser(const StandinBrowser&) = delete;
     StandinBrowser& operator=(const StandinBrowser&) = delete;
-    bool Started() const { return process_.valid(); }
+    // True once it serves its DDE name.
+    bool Started() const { return ready_; }
 
 private:
     UniqueHandle process_;
+    bool ready_ = false;
 };
 
 // Ends every stand-in browser of this prefix, also those that a test's code started.

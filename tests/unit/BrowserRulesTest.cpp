@@ -32,6 +32,13 @@ TEST(DdeServiceNameOf, ChangesOnlyAsciiLetters) {
     EXPECT_EQ(DdeServiceNameOf("C:\\x\\\xE9t\xE9-2_z.exe"), "\xE9T\xE9-2_Z");
 }
 
+TEST(DdeServiceNameOf, KeepsDoubleByteCharactersWhole) {
+    // Code page 932: the second bytes 0x5C (a backslash) and 0x61 ('a') belong to their characters.
+    const auto isLead = [](unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); };
+    EXPECT_EQ(DdeServiceNameOf("C:\\x\\\x83\x5C\x83\x61" "b.exe", isLead), "\x83\x5C\x83\x61" "B");
+    EXPECT_EQ(OwnDdeServiceNameOf("C:\\x\\\x83\x5Cschd.exe", isLead), "\x83\x5Cschd");
+}
+
 TEST(OwnDdeServiceNameOf, KeepsTheCaseAndCutsAtTheFirstDot) {
     EXPECT_EQ(OwnDdeServiceNameOf("C:\\Program Files\\Vorlane\\VrlnSchd.exe"), "VrlnSchd");
     EXPECT_EQ(OwnDdeServiceNameOf("C:\\x\\my.web.exe"), "my");

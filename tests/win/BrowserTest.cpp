@@ -2,6 +2,7 @@
 // the stand-in browser (browse.exe, service BROWSE) as the user's browser.
 #include "app/Browser.h"
 
+#include "app/LocalWebs.h"
 #include "dde/DdemanEx.h"
 
 #include "WebsTestSupport.h"
@@ -11,7 +12,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <vector>
 
 using namespace vrln;
 using namespace vrln::test;
@@ -19,6 +22,14 @@ using namespace vrln::test;
 namespace {
 
 constexpr const char* kTestClass = "VrlnTestHtmlFile";
+
+// Where Windows' settings keep the user's choice, in the order they are asked.
+const char* const kChoiceKeys[] = {
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.htm\\UserChoiceLatest\\ProgId",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.htm\\UserChoice",
+    "Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\http\\UserChoiceLatest\\ProgId",
+    "Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\http\\UserChoice",
+};
 
 std::string Item(const std::string& page) { return "\"" + page + "\",,0xffffffff,0x00000000,,,"; }
 
@@ -47,6 +58,13 @@ bool LogHasLineStartingWith(const std::string& log, const std::string& prefix) {
 
 class BrowserTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        // The prefix's own choice (Wine: winebrowser for http links) stays out of the way.
+        for (const char* key : kChoiceKeys) {
+            noChoice_.push_back(std::make_unique<ScopedUserChoice>(key, ""));
+            ASSERT_TRUE(noChoice_.back()->Ok()) << key;
+        }
+    }
     void TearDown() override { StopAllStandinBrowsers(); }
 
     // The main application's settings name this browser (nullptr: no ini file).
@@ -65,6 +83,7 @@ protected:
         return path;
     }
 
+    std::vector<std::unique_ptr<ScopedUserChoice>> noChoice_;
     TempDir dir_;
     ScopedProfileString workPath_{"VORLANE", "WORKPATH", dir_.Path().c_str()};
     std::string log_ = dir_.Path() + "browser.log";
@@ -146,6 +165,70 @@ TEST_F(BrowserTest, TakesAClassTooLongForTheRegistryBufferAsNoClass) {
     ScopedHtmAssociation htm(std::string(246, 'c'), command.c_str());
     TBrowser browser;
     EXPECT_EQ(browser.BrowserExe(), "");
+}
+
+TEST_F(BrowserTest, TakesTheUsersChoiceNewestFirstAndTheHtmClassLast) {
+    const std::string htmExe = MakeFile("Installer\\ie.exe");
+    ScopedHtmAssociation htm(kTestClass, ("\"" + htmExe + "\" %1").c_str());
+    std::vector<std::string> exes;
+    std::vector<std::unique_ptr<ScopedOpenCommand>> classes;
+    std::vector<std::unique_ptr<ScopedUserChoice>> choices;
+    for (int n = 0; n < 4; ++n) {
+        const std::string progId = "VrlnTestChoice" + std::to_string(n);
+        exes.push_back(MakeFile("Browser " + std::to_string(n) + "\\b.exe"));
+        classes.push_back(std::make_unique<ScopedOpenCommand>(
+            progId, "\"" + ShortPathOf(exes.back()) + "\" -osint -url \"%1\""));
+        choices.push_back(std::make_unique<ScopedUserChoice>(kChoiceKeys[n], progId));
+        ASSERT_TRUE(classes.back()->Ok() && choices.back()->Ok());
+    }
+    for (int n = 0; n < 4; ++n) {
+        EXPECT_EQ(TBrowser::FindRegistryBrowser(), LongPathOf(exes[n])) << n;
+        choices[n].reset();
+    }
+    EXPECT_EQ(TBrowser::FindRegistryBrowser(), LongPathOf(htmExe));
+}
+
+TEST_F(BrowserTest, PassesOverAChosenClassWithoutACommandOrWithAMissingProgram) {
+    const std::string exe = MakeFile("Chosen\\browser.exe");
+    ScopedHtmAssociation htm(kTestClass, nullptr);
+    ScopedOpenCommand missing("VrlnTestGone", "\"" + dir_.Path() + "gone.exe\" %1");
+    ScopedOpenCommand usable("VrlnTestUsable", "\"" + exe + "\" \"%1\"");
+    // A store app's class has no open command.
+    ScopedUserChoice storeApp(kChoiceKeys[0], "VrlnTestAppX");
+    ScopedUserChoice gone(kChoiceKeys[1], "VrlnTestGone");
+    ScopedUserChoice tooLong(kChoiceKeys[2], std::string(246, 'c'));
+    ScopedUserChoice chosen(kChoiceKeys[3], "VrlnTestUsable");
+    ASSERT_TRUE(missing.Ok() && usable.Ok() && storeApp.Ok() && gone.Ok() && tooLong.Ok() && chosen.Ok());
+    TBrowser browser;
+    EXPECT_EQ(browser.BrowserExe(), exe);
+}
+
+// Run by webs_tests_cp932: the ANSI code page is 932, where the katakana
+// "\x83\x5C" ends in a backslash byte.
+TEST_F(BrowserTest, DoubleByteFolderNamesStayWholeFromWebsDatToTheBrowser) {
+    ASSERT_EQ(::GetACP(), 932u) << "needs LANG=ja_JP.UTF-8";
+    const std::string folder = dir_.Path() + "\x83\x5C\\";
+    const std::string exe = folder + "browse.exe";
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(::CopyFileA(StandinBrowserPath().c_str(), exe.c_str(), FALSE));
+    ScopedHtmAssociation htm(kTestClass, ("\"" + exe + "\" %1").c_str());
+    // A web file named like its folder: its own name ends in that byte too.
+    const std::string webFile = folder + "\x83\x5C.vrl";
+    WriteBytes(webFile, std::string("\x01x\x10\x00\x04Site", 9));
+    WriteBytes(dir_.Path() + "webs.dat", webFile + "\r\n");
+    StandinBrowser running("normal", log_, exe);
+    ASSERT_TRUE(running.Started());
+
+    TBrowser browser;
+    EXPECT_EQ(browser.BrowserExe(), exe);
+    EXPECT_EQ(browser.DdeServiceName(), "BROWSE");
+    UniqueHmenu menu(::CreatePopupMenu());
+    std::vector<std::string> webs;
+    ASSERT_EQ(FillWebsMenu(menu.get(), webs), 1);
+    WinExecRecorder winExec;
+    OpenLocalWeb(webs, 0, browser);
+    EXPECT_TRUE(WaitForLogLine(log_, "request " + Item(folder + "_home.htm"))) << ReadBytes(log_);
+    EXPECT_TRUE(winExec.Calls().empty());
 }
 
 // ---- Opening a page -------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "app/Autostart.h"
 #include "sched/ThreadWakeUp.h"
 #include "TestSupport.h"
+#include "WebsTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +16,9 @@ namespace {
 
 constexpr DWORD kGenerous = 20000;
 
-std::string ReadRunValue() {
+std::string ReadRunValue(HKEY root = HKEY_LOCAL_MACHINE) {
     UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return "<no key>";
+    if (::RegOpenKeyExA(root, kRunKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return "<no key>";
     char data[512] = {};
     DWORD size = sizeof data - 1;
     DWORD type = 0;
@@ -155,6 +156,86 @@ TEST(Autostart, APathWithoutBlanksIsStoredAsItIsWithItsNul) {
     EXPECT_EQ(size, std::string("C:\\Tools\\VrlnSchd.exe").size() + 1);
     EXPECT_EQ(ReadRunValue(), "C:\\Tools\\VrlnSchd.exe");
     UnregisterAutostart(kAutostartValue);
+}
+
+TEST(Autostart, AStandardUserIsEnteredInTheUsersListAndUnloadEmptiesBothWhereItMay) {
+    const std::string machinePath = "C:\\Machine\\VrlnSchd.exe";
+    const std::string userPath = "C:\\Program Files\\Vorlane\\VrlnSchd.exe";
+    ASSERT_TRUE(RegisterAutostart(kAutostartValue, machinePath));
+    {
+        ScopedDeniedKey machine(HKEY_LOCAL_MACHINE, kRunKey, KEY_SET_VALUE);
+        ASSERT_TRUE(machine.Ok());
+        EXPECT_TRUE(RegisterAutostart(kAutostartValue, userPath));
+        EXPECT_EQ(ReadRunValue(HKEY_CURRENT_USER), "\"" + userPath + "\"");
+        // The machine's entry stays: the user may not remove it.
+        EXPECT_TRUE(UnregisterAutostart(kAutostartValue));
+        EXPECT_EQ(ReadRunValue(HKEY_CURRENT_USER), "<none>");
+        EXPECT_EQ(ReadRunValue(), machinePath);
+        ASSERT_TRUE(RegisterAutostart(kAutostartValue, userPath));
+    }
+    // With the rights back, a start writes the machine's list only, and unload empties both.
+    EXPECT_TRUE(RegisterAutostart(kAutostartValue, machinePath));
+    EXPECT_EQ(ReadRunValue(HKEY_CURRENT_USER), "\"" + userPath + "\"");
+    EXPECT_TRUE(UnregisterAutostart(kAutostartValue));
+    EXPECT_EQ(ReadRunValue(), "<none>");
+    EXPECT_EQ(ReadRunValue(HKEY_CURRENT_USER), "<none>");
+}
+
+// What Wine honours: a deny ACE on an existing key fails its opening and its
+// "creation" for writing; a missing key is made whatever its parent's list
+// says, so the start-up test looks at the parent's right to make subkeys.
+TEST(Record, IsKeptInTheUsersClassesWhereTheMachinesMayNotBeWritten) {
+    // Gone before and after: every later scheduler of this prefix reads the user's key first.
+    struct NoRecords {
+        NoRecords() { Delete(); }
+        ~NoRecords() { Delete(); }
+        static void Delete() {
+            DeleteUserRecord();
+            DeleteSchedulerKey();
+        }
+    } noRecords;
+    {
+        TScheduler scheduler(true);
+        EXPECT_FALSE(UserRecordExists());  // writable: nothing changes
+    }
+    ASSERT_FALSE(UserRecordExists());
+
+    // The key as an installer left it, values included, not writable for the user.
+    WriteSchedulerValues(1, 1234.5);
+    {
+        ScopedDeniedKey denied(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
+        ASSERT_TRUE(denied.Ok());
+        TScheduler scheduler(true);
+        // Made at start-up; it hides the machine's key as Windows' merged view does.
+        EXPECT_TRUE(UserRecordExists());
+        EXPECT_EQ(scheduler.State(), 0);
+        EXPECT_EQ(scheduler.StartupDate(), 0.0);
+        ASSERT_TRUE(WriteUserRecord(2, 4321.0));  // the main application's write through HKCR
+        scheduler.LoadState();
+        EXPECT_EQ(scheduler.State(), 2);
+        EXPECT_EQ(scheduler.StartupDate(), 4321.0);
+        ASSERT_TRUE(WriteUserRecord(0, 0.0));
+        scheduler.SaveState();
+    }
+    DWORD state = 0;
+    double date = 0;
+    ASSERT_TRUE(ReadUserRecord(state, date));
+    EXPECT_EQ(state, 2u);
+    EXPECT_EQ(date, 4321.0);
+    ASSERT_TRUE(ReadSchedulerValues(state, date));
+    EXPECT_EQ(state, 1u);
+    EXPECT_EQ(date, 1234.5);
+
+    // No machine key, and the machine's classes take no new one.
+    DeleteUserRecord();
+    DeleteSchedulerKey();
+    {
+        ScopedDeniedKey parent(HKEY_CLASSES_ROOT, "Vorlane", KEY_CREATE_SUB_KEY);
+        ASSERT_TRUE(parent.Ok());
+        TScheduler scheduler(true);
+        EXPECT_TRUE(UserRecordExists());
+    }
+    EXPECT_TRUE(ReadUserRecord(state, date));
 }
 
 TEST(MainAppNotRunning, FollowsTheStandInsPresenceAndLeavesNoMutex) {
