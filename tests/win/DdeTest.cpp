@@ -220,8 +220,27 @@ TEST_F(DdeTest, ALateReplyCountsAsNoneAndTheConversationStaysOpen) {
     auto conversation = NewConversation();
     ASSERT_TRUE(conversation->OpenConversation());
     EXPECT_EQ(conversation->RequestText(kItem), std::nullopt);
+    EXPECT_FALSE(conversation->RequestRefused());
     EXPECT_TRUE(conversation->Connected());
     EXPECT_EQ(closed_, 0);
+}
+
+TEST_F(DdeTest, ARefusedRequestIsToldApartAndAConversationThatStartsNothingStartsNothing) {
+    {
+        StandinBrowser browser("no", log_);
+        auto conversation = NewConversation();
+        ASSERT_TRUE(conversation->OpenConversation());
+        EXPECT_EQ(conversation->RequestText(kItem), std::nullopt);
+        EXPECT_TRUE(conversation->RequestRefused());
+        EXPECT_EQ(conversation->RequestText(kItem), std::nullopt);
+        EXPECT_TRUE(conversation->RequestRefused());
+    }
+    StopAllStandinBrowsers();
+    WinExecRecorder winExec(false, 33);
+    auto conversation = NewConversation();
+    conversation->SetStartsServer(false);
+    EXPECT_FALSE(conversation->OpenConversation());
+    EXPECT_TRUE(winExec.Calls().empty());
 }
 
 TEST_F(DdeTest, AReplyWithoutNulYieldsAllItsBytes) {
