@@ -11,8 +11,13 @@
 //             every notice; its observations tell when a moment was consumed.
 //   user      every few seconds opens the tray menu and closes it again, or
 //             toggles "&Suspend" (WM_COMMAND 104), sometimes while the menu
-//             is open.
-//   prober    sends WM_NULL every 100 ms and wants an answer within 1000 ms.
+//             is open, or opens the page of a local web (WM_COMMAND 200+n)
+//             in the stand-in browser that the work path's Vorlane.ini names.
+//             That browser (a process of its own) answers each request after
+//             about 3 s and, while it waits, sends the program a pick of
+//             another web, as a user's click does.
+//   prober    sends WM_NULL every 100 ms and wants an answer within 1000 ms
+//             (outside page openings: see check 6).
 //   sampler   every 2 s: the program's handles, private bytes, USER and GDI
 //             objects and windows.
 //   conductor (main thread) plans one launch moment after the other, a few
@@ -38,9 +43,9 @@
 //      such a toggle must then have taken at least 258 ms, and until the
 //      program has reloaded the stored byte its suspension is uncertain (no
 //      toggle is made and no bit-0 check is made in that time).
-//   4. No deadlock: every probe is answered within 1000 ms, every toggle
-//      returns, every menu opens and closes, and the program ends with exit
-//      code 0 when its window is closed at the end.
+//   4. No deadlock: every probe outside page openings is answered within
+//      1000 ms, every toggle returns, every menu opens and closes, and the
+//      program ends with exit code 0 when its window is closed at the end.
 //   5. Handles, USER and GDI objects, windows and private bytes stay flat
 //      after a warm-up (the first minute, or a third of a shorter run): the
 //      median of the last window may exceed the median of the first window
@@ -48,6 +53,12 @@
 //      that the platform does not report is shown as "n/a" and not judged.
 //      Handles are judged less what the platform's own WinExec leaves behind
 //      per start (measured at set-up with the same call; 0 where it leaks none).
+//   6. Every page asked for reaches the browser as exactly one request for
+//      that web: a pick that arrives during the request is dropped, never
+//      made a second request. The window answers again after each opening.
+//      While a request waits, the platform's DDE wait may leave sent
+//      messages unanswered until the reply (Wine does), so probes that
+//      overlap a page opening are counted on their own, not judged.
 // Also counted, not judged: writes of the main application that the program
 // overwrote with an older value it still held in memory (see the report).
 #include "Probe.h"
@@ -70,6 +81,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace vrln;
@@ -89,6 +101,9 @@ constexpr DWORD kLaunchedLifetimeMs = 700;   // STANDIN_MAINAPP_LIFETIME of the 
 constexpr double kConsumeLimitMs = 120000;
 constexpr DWORD kSettleMs = 500;
 constexpr double kUncertainAfterLostToggleMs = 4000;  // > 3 scheduler cycles with a writer notice each
+constexpr int kWebs = 3;
+constexpr DWORD kBrowserReplyMs = 3000;
+constexpr DWORD kPageBackMs = 25000;  // from the pick until the window answers again
 
 // Tolerances of the flatness check, on medians (transients such as a start in
 // progress or an open menu rarely reach a median, but may): a handle or two,
@@ -192,6 +207,9 @@ private:
     void RunMoment(int index);
     bool Toggle();
     void OpenAndCloseMenu(bool toggleWhileOpen);
+    bool StartBrowser();
+    std::vector<std::string> BrowserRequests() const;
+    void OpenPage(int web);
     bool StartHeld();
     void StopHeld();
     bool ProgramAlive() const {
@@ -212,8 +230,12 @@ private:
     HWND wnd_ = nullptr;
     UniqueHandle watched_;
     UniqueHandle held_;  // the stand-in started here with --hold
+    Process browser_;
+    std::string browserLog_;
     DWORD heldThreadId_ = 0;
     std::atomic<bool> stop_{false};
+    // Odd while a page opens: a probe that saw it odd or saw it change overlapped one.
+    std::atomic<unsigned> pageEdges_{0};
     double startMs_ = 0;
     double startLeak_ = 0;  // handles that one start leaves in the starting process
 
@@ -239,8 +261,9 @@ private:
     bool lastReadBit1Right_ = true;
     // User
     long menusAsked_ = 0, menusOpened_ = 0, menusClosed_ = 0;
+    long pagesAsked_ = 0, pagesBack_ = 0;
     // Prober
-    long probes_ = 0, unanswered_ = 0, slowProbes_ = 0;
+    long probes_ = 0, unanswered_ = 0, slowProbes_ = 0, pageProbes_ = 0, pageProbesUnanswered_ = 0;
     double slowestProbeMs_ = 0;
     // Sampler
     std::vector<Sample> samples_;
@@ -280,12 +303,13 @@ bool Soak::Prepare() {
     SetEnv("STANDIN_MAINAPP_LOG", log_);
     SetEnv("STANDIN_MAINAPP_LIFETIME", std::to_string(kLaunchedLifetimeMs));
 
-    // A work path with three local webs, so that every menu opening reads files.
+    // A work path with three local webs, each in its own folder, so that every
+    // menu opening reads files and each page request names its web.
     char saved[256] = {};
     hadWorkPath_ = ::GetProfileStringA("VORLANE", "WORKPATH", "\x01", saved, sizeof saved) > 0 && saved[0] != '\x01';
     savedWorkPath_ = saved;
     std::string lines;
-    for (int i = 1; i <= 3; ++i) {
+    for (int i = 1; i <= kWebs; ++i) {
         const std::string title = "Soak web " + std::to_string(i);
         std::string head;
         head += '\x01';
@@ -294,12 +318,18 @@ bool Soak::Prepare() {
         head += '\x00';  // version 1: the title follows at once
         head += static_cast<char>(title.size());
         head += title;
-        const std::string web = dir_ + "web" + std::to_string(i) + ".dat";
+        const std::string folder = dir_ + "web" + std::to_string(i);
+        const std::string web = folder + "\\web.dat";
+        ::CreateDirectoryA(folder.c_str(), nullptr);
         WriteWholeFile(web, head);
         lines += web + "\r\n";
     }
     WriteWholeFile(dir_ + "webs.dat", lines);
     ::WriteProfileStringA("VORLANE", "WORKPATH", dir_.c_str());
+    if (!StartBrowser()) {
+        Say("the stand-in browser did not start from %s", dir_.c_str());
+        return false;
+    }
 
     CalibrateStartLeak();
     DeleteSchedulerKey();
@@ -315,6 +345,35 @@ bool Soak::Prepare() {
         return false;
     }
     return true;
+}
+
+// The browser that Vorlane.ini in the work path names, started before the
+// program reads that file; the program then talks to it over DDE only.
+bool Soak::StartBrowser() {
+    browserLog_ = dir_ + "browser.log";
+    if (!CopyInto(BinDir() + "browse.exe", dir_ + "browse.exe") ||
+        !WriteWholeFile(dir_ + "Vorlane.ini", "[Browser]\r\nExeName=" + dir_ + "browse.exe\r\n"))
+        return false;
+    const std::pair<const char*, std::string> settings[] = {
+        {"STANDIN_BROWSER_MODE", "late"},
+        {"STANDIN_BROWSER_REPLY_MS", std::to_string(kBrowserReplyMs)},
+        // A pick of the second web, sent as the shell hands on a click.
+        {"STANDIN_BROWSER_POST", "!" + std::to_string(WM_COMMAND) + ":" + std::to_string(IDM_WEB_BASE + 1)},
+        {"STANDIN_BROWSER_LOG", browserLog_},
+        {"STANDIN_BROWSER_LIFETIME", std::to_string(seconds_ + 900)},
+    };
+    for (const auto& setting : settings) SetEnv(setting.first, setting.second);
+    browser_ = Start("\"" + dir_ + "browse.exe\"", dir_);
+    for (const auto& setting : settings) ClearEnv(setting.first);
+    return browser_.handle &&
+           WaitFor([this] { return FindProcessWindow(browser_.id, "VrlnStandinBrowser") != nullptr; }, 15000);
+}
+
+std::vector<std::string> Soak::BrowserRequests() const {
+    std::vector<std::string> requests;
+    for (const std::string& line : ReadLines(browserLog_))
+        if (line.rfind("request ", 0) == 0) requests.push_back(line.substr(8));
+    return requests;
 }
 
 // Wine's WinExec leaves one event handle in the calling process for every
@@ -354,6 +413,11 @@ void Soak::Finish() {
         else if (code != 0)
             Fail("VrlnSchd.exe ended with exit code %lu", code);
         Kill(program_);
+    }
+    if (browser_.handle) {
+        if (HWND window = FindProcessWindow(browser_.id, "VrlnStandinBrowser"))
+            ::PostMessageA(window, WM_CLOSE, 0, 0);
+        if (WaitExit(browser_, 10000) == STILL_ACTIVE) Kill(browser_);
     }
     ::WriteProfileStringA("VORLANE", "WORKPATH", hadWorkPath_ ? savedWorkPath_.c_str() : nullptr);
     ClearEnv("STANDIN_MAINAPP_LOG");
@@ -551,15 +615,62 @@ void Soak::OpenAndCloseMenu(bool toggleWhileOpen) {
     }
 }
 
+// One pick of a web; the browser holds the request for kBrowserReplyMs and
+// sends a pick of the second web meanwhile, which must come to nothing.
+void Soak::OpenPage(int web) {
+    const std::size_t requestsBefore = BrowserRequests().size();
+    auto replies = [this] {
+        const std::string log = ReadWholeFile(browserLog_);
+        std::size_t n = 0;
+        for (std::size_t at = log.find("replied"); at != std::string::npos; at = log.find("replied", at + 1)) ++n;
+        return n;
+    };
+    const std::size_t repliesBefore = replies();
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        ++pagesAsked_;
+    }
+    ++pageEdges_;
+    const double start = NowMs();
+    const auto left = [&] { return static_cast<DWORD>(std::max(0.0, kPageBackMs - (NowMs() - start))); };
+    bool back = ::PostMessageA(wnd_, WM_COMMAND, IDM_WEB_BASE + web, 0) != 0;
+    // The window cannot answer before the request returns: wait for the reply first.
+    back = back && WaitFor([&] { return replies() > repliesBefore; }, left());
+    while (back && !soak::Responds(wnd_, std::min<DWORD>(1000, std::max<DWORD>(1, left())))) back = left() > 0;
+    ++pageEdges_;
+
+    const std::vector<std::string> requests = BrowserRequests();
+    const std::string folder = "\\web" + std::to_string(web + 1) + "\\";
+    std::lock_guard<std::mutex> lock(lock_);
+    pagesBack_ += back;
+    if (!back) {
+        failures_.push_back("the window did not come back after a page opening");
+        Say("FAIL at %.1f s: the window did not answer within %lu s of a pick of web %d",
+            (NowMs() - startMs_) / 1000.0, kPageBackMs / 1000, web + 1);
+    }
+    if (requests.size() != requestsBefore + 1) {
+        failures_.push_back("a page opening did not make exactly one request");
+        Say("FAIL at %.1f s: a pick of web %d made %zu browser requests", (NowMs() - startMs_) / 1000.0, web + 1,
+            requests.size() - std::min(requests.size(), requestsBefore));
+    } else if (requests.back().find(folder) == std::string::npos) {
+        failures_.push_back("a page opening asked for another web");
+        Say("FAIL at %.1f s: a pick of web %d asked the browser for %s", (NowMs() - startMs_) / 1000.0, web + 1,
+            requests.back().c_str());
+    }
+}
+
 void Soak::User() {
     std::mt19937 random(seed_ + 2);
     std::uniform_int_distribution<int> pauseMs(1500, 2500);
+    // Round 0 opens the menu, which reads the list that the picks choose from.
+    // The pick is never of the second web: the browser picks that one.
     for (unsigned round = 0; !stop_; ++round) {
         if (!SleepUnlessStopped(pauseMs(random))) break;
-        switch (round % 4) {
+        switch (round % 5) {
             case 0: OpenAndCloseMenu(false); break;
             case 1: Toggle(); break;
-            case 2: OpenAndCloseMenu(true); break;
+            case 2: OpenPage(round % 2 ? 0 : 2); break;
+            case 3: OpenAndCloseMenu(true); break;
             default: Toggle(); break;
         }
     }
@@ -569,21 +680,28 @@ void Soak::User() {
 
 void Soak::Prober() {
     while (!stop_) {
+        const unsigned edges = pageEdges_;
         const double start = NowMs();
         const bool answered = soak::Responds(wnd_, kProbeLimitMs);
         const double took = NowMs() - start;
+        const bool duringPage = (edges & 1u) != 0 || pageEdges_ != edges;
         {
             std::lock_guard<std::mutex> lock(lock_);
-            ++probes_;
-            slowestProbeMs_ = std::max(slowestProbeMs_, took);
-            if (took > 250) ++slowProbes_;
-            if (!answered) {
-                ++unanswered_;
-                failures_.push_back("a probe got no answer within 1000 ms");
+            if (duringPage) {
+                ++pageProbes_;
+                pageProbesUnanswered_ += !answered;
+            } else {
+                ++probes_;
+                slowestProbeMs_ = std::max(slowestProbeMs_, took);
+                if (took > 250) ++slowProbes_;
+                if (!answered) {
+                    ++unanswered_;
+                    failures_.push_back("a probe got no answer within 1000 ms");
+                }
             }
         }
-        if (!answered) Say("FAIL at %.1f s: no answer to WM_NULL within %lu ms", (start - startMs_) / 1000.0,
-                           kProbeLimitMs);
+        if (!answered && !duringPage)
+            Say("FAIL at %.1f s: no answer to WM_NULL within %lu ms", (start - startMs_) / 1000.0, kProbeLimitMs);
         const double left = kProbePeriodMs - (NowMs() - start);
         if (left > 0) ::Sleep(static_cast<DWORD>(left));
     }
@@ -820,8 +938,16 @@ int Soak::Report() {
     Say("suspend toggles: %zu, reached the registry: %ld, kept in memory only after a write-access time-out: %ld",
         toggles_.size(), saved, lostToggles_);
     Say("menu: asked %ld, opened %ld, closed again %ld", menusAsked_, menusOpened_, menusClosed_);
-    Say("responsiveness: %ld probes, %ld unanswered within %lu ms, %ld slower than 250 ms, slowest %.0f ms",
-        probes_, unanswered_, kProbeLimitMs, slowProbes_, slowestProbeMs_);
+    Say("responsiveness outside page openings: %ld probes, %ld unanswered within %lu ms, %ld slower than 250 ms, "
+        "slowest %.0f ms", probes_, unanswered_, kProbeLimitMs, slowProbes_, slowestProbeMs_);
+    const std::size_t requests = BrowserRequests().size();
+    Say("page openings (browser replies after %lu ms, picks another web meanwhile): asked %ld, requests the browser "
+        "saw %zu, window answered again after %ld; probes during page openings %ld (%ld unanswered within %lu ms, "
+        "not judged)", kBrowserReplyMs, pagesAsked_, requests, pagesBack_, pageProbes_, pageProbesUnanswered_,
+        kProbeLimitMs);
+    if (requests != static_cast<std::size_t>(pagesAsked_))
+        failures_.push_back("the browser saw another number of requests than pages were asked");
+    if (pagesAsked_ == 0) failures_.push_back("no page was opened");
     Say("main application (participant 1): %ld writes, %ld with a moment, %ld write-access time-outs "
         "(longest run %ld)", writes_, momentWrites_, writeTimeouts_, longestTimeoutRun_);
     Say("second participant (participant 2): %ld reads under the protocol", reads_);
