@@ -5,6 +5,7 @@
 #include "app/LocalWebs.h"
 #include "dde/DdemanEx.h"
 
+#include "TestSupport.h"
 #include "WebsTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -296,6 +297,32 @@ TEST_F(BrowserTest, OpenPageStartsTheBrowserWithThePageWhenNoServerAnswers) {
     EXPECT_EQ(winExec.Calls()[0].commandLine, commandLine);
     EXPECT_EQ(winExec.Calls()[0].show, static_cast<UINT>(SW_SHOWNORMAL));
     EXPECT_TRUE(WaitForLogLine(log_, "start " + commandLine));
+}
+
+TEST_F(BrowserTest, WinesOwnBrowserWhichRefusesEveryRequestIsStartedWithThePage) {
+    char folder[MAX_PATH] = {};
+    ::ExpandEnvironmentStringsA("%ProgramFiles%\\Internet Explorer\\iexplore.exe", folder, sizeof folder);
+    const std::string iexplore = folder;
+    if (::GetFileAttributesA(iexplore.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no " << iexplore;
+    ScopedHtmAssociation htm(kTestClass, nullptr);
+    SetIniBrowser(iexplore.c_str());
+    Process running = Start("\"" + iexplore + "\" -nohome");
+    TBrowser browser;
+    // It serves "WWW_OpenURL" once it has started.
+    ASSERT_TRUE(WaitFor(
+        [] {
+            TDdeClientConv probe;
+            probe.SetConnectMode(TDataMode::ddeManual);
+            probe.SetStartsServer(false);
+            return probe.SetServiceTopic("IEXPLORE", "WWW_OpenURL") && probe.OpenConversation();
+        },
+        20000));
+    WinExecRecorder winExec(false, 33);
+    const std::string page = "C:\\Webs\\Site\\_home.htm";
+    browser.OpenPage(page);
+    ASSERT_EQ(winExec.Calls().size(), 1u);
+    EXPECT_EQ(winExec.Calls()[0].commandLine, "\"" + iexplore + "\" " + page);
+    Kill(running);
 }
 
 TEST_F(BrowserTest, OpenPageNeverHandsTheBrowserAQuoteOrASwitch) {
