@@ -505,28 +505,3 @@ TEST_F(InProcessFault, ABrowserThatHangsBlocksTheWindowForTheRequestTimeOutOnlyT
 }
 
 }  // namespace
-
-// ---- A suspend toggle between the main application's store and the next reload ----
-
-// A toggle made while a change of the main application is announced but not
-// yet read must not save the older values held in memory over it: the moment
-// and the state bits that the main application just stored are kept.
-TEST(SchedulerFault, ASuspendToggleRightAfterTheMainApplicationStoredKeepsWhatItStored) {
-    DeleteSchedulerKey();
-    WriteSchedulerValues(0, 0.0);
-    TDataSynchronizer mainApp(kSyncName, 1);
-    {
-        TScheduler scheduler(true);  // its worker waits: the notice stays unread
-        const double moment = LocalNow() + 30.0;
-        ASSERT_TRUE(mainApp.BeginWrite(5000));
-        WriteSchedulerValues(core::kStateMinimized, moment);
-        mainApp.EndWrite();
-        scheduler.SetState(scheduler.State() ^ core::kStateSuspended);
-        DWORD state = 0;
-        double stored = 0;
-        ASSERT_TRUE(ReadSchedulerValues(state, stored));
-        EXPECT_EQ(stored, moment);
-        EXPECT_EQ(state, static_cast<DWORD>(core::kStateMinimized | core::kStateSuspended));
-    }
-    DeleteSchedulerKey();
-}

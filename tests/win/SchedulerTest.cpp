@@ -389,17 +389,24 @@ TEST_F(SchedulerTest, SuspendTogglesWhileTheDuePathStoresCannotBringTheUsedMomen
     EXPECT_EQ(scheduler.State(), core::kStateMinimized);
 }
 
-TEST_F(SchedulerTest, AMomentStoredAsUsedIsLaunchedEvenWhenTheStopComesBeforeTheLaunch) {
-    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+namespace {
+// Holds the worker at the step, stops the scheduler meanwhile, then lets it go on.
+void StopWhileHeldAt(TSchedulerStep step) {
     auto scheduler = std::make_unique<TScheduler>(true);
     TScheduler* const raw = scheduler.get();
-    WorkerGate gate(*raw, {TSchedulerStep::Consumed});
+    WorkerGate gate(*raw, {step});
     raw->Resume();
-    ASSERT_TRUE(gate.Reached(TSchedulerStep::Consumed));
+    ASSERT_TRUE(gate.Reached(step));
     std::thread stopper([&] { scheduler.reset(); });
     EXPECT_TRUE(WaitFor([&] { return raw->StopRequested(); }, kGenerous));
-    gate.Release(TSchedulerStep::Consumed);
+    gate.Release(step);
     stopper.join();
+}
+}  // namespace
+
+TEST_F(SchedulerTest, AMomentStoredAsUsedIsLaunchedEvenWhenTheStopComesBeforeTheLaunch) {
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    StopWhileHeldAt(TSchedulerStep::Consumed);
     EXPECT_EQ(g_launches, 1);
     EXPECT_EQ(StoredMoment(), 0.0);
 }
@@ -407,15 +414,7 @@ TEST_F(SchedulerTest, AMomentStoredAsUsedIsLaunchedEvenWhenTheStopComesBeforeThe
 TEST_F(SchedulerTest, AStopBeforeTheMomentIsConsumedLeavesItStoredForTheNextStart) {
     const double moment = LocalNow() - 1.0 / 24;
     WriteSchedulerValues(0, moment);
-    auto scheduler = std::make_unique<TScheduler>(true);
-    TScheduler* const raw = scheduler.get();
-    WorkerGate gate(*raw, {TSchedulerStep::DueTested});
-    raw->Resume();
-    ASSERT_TRUE(gate.Reached(TSchedulerStep::DueTested));
-    std::thread stopper([&] { scheduler.reset(); });
-    EXPECT_TRUE(WaitFor([&] { return raw->StopRequested(); }, kGenerous));
-    gate.Release(TSchedulerStep::DueTested);
-    stopper.join();
+    StopWhileHeldAt(TSchedulerStep::DueTested);
     EXPECT_EQ(g_launches, 0);
     EXPECT_EQ(StoredMoment(), moment);
 }
