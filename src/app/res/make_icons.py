@@ -4,15 +4,20 @@
     python3 make_icons.py [--out DIR] [--preview FILE.png]
 
 Every icon carries a 16x16 image in the standard 16 colours with an AND mask,
-drawn pixel by pixel below, for shells and displays that show no more. Beside
-it come images in 32-bit colour with an alpha channel: at 16 px the same
-drawing in true colours, at the larger sizes the motif drawn from shapes, so
-that no size is a scaled copy of another. The tray icons tray1000.ico ..
-tray1008.ico hold 16, 20, 24, 32, 40 and 48 pixels (the notification area's
-small-icon size at 100 % to 300 % scaling); main.ico holds 16, 24, 32, 48 and
-256 pixels (the 256 one stored as PNG, which Windows Vista and later read
-inside an .ico) and a 16-colour 32x32 image. The generated files are committed: a build needs no Python. --preview
-writes an enlarged PNG of all images for a visual check.
+drawn pixel by pixel below, for shells and displays that show no more. The
+two tray icons that are shown, tray1000.ico (active) and tray1008.ico
+(suspended), also hold images in 32-bit colour with alpha at 16, 20, 24, 32,
+40 and 48 pixels (the notification area's small-icon size at 100 % to 300 %
+scaling): at 16 px the same drawing in true colours, at the larger sizes the
+motif drawn from shapes, so that no size is a scaled copy of another.
+tray1001.ico .. tray1007.ico, carried but never shown, keep the 16-colour
+image alone. main.ico holds 16-colour 32x32 and 16x16 images and 32-bit ones
+of 48 and 256 pixels. Every 32-bit image is stored as PNG, which Windows Vista
+and later read inside an .ico: as an indexed PNG with transparency when its
+colours, each channel rounded to the coarsest step that leaves no more than
+256 of them, fit a palette, which keeps the shipped program small. The
+generated files are committed: a build needs no Python. --preview writes an
+enlarged PNG of all images for a visual check.
 
 Standard library only.
 """
@@ -380,7 +385,7 @@ def render(scene, samples):
 
 # The sizes drawn from the shapes; the 16 px images come from the pixel drawings.
 SHAPE_TRAY_SIZES = [20, 24, 32, 40, 48]
-SHAPE_MAIN_SIZES = [24, 32, 48, 256]
+SHAPE_MAIN_SIZES = [48, 256]
 
 
 def tray_scene(size, step, cross=False):
@@ -448,6 +453,33 @@ def dib32(pixels):
     return header + xor + and_mask(pixels, lambda px: px[3] == 0)
 
 
+def palette_png(pixels):
+    """An indexed PNG with transparency, its colours rounded until 256 fit; None when none fit."""
+    for step in range(1, 17):
+        def near(c):
+            return min(255, (c + step // 2) // step * step)
+        rounded = [[(0, 0, 0, 0) if a == 0 else (near(r), near(g), near(b), near(a)) for r, g, b, a in line]
+                   for line in pixels]
+        colours = sorted(set(px for line in rounded for px in line), key=lambda px: px[3])
+        if len(colours) <= 256:
+            break
+    else:
+        return None
+    index = {px: i for i, px in enumerate(colours)}
+    alphas = bytes(px[3] for px in colours).rstrip(b'\xff')
+
+    def chunk(kind, data):
+        return (struct.pack('>I', len(data)) + kind + data
+                + struct.pack('>I', zlib.crc32(kind + data) & 0xFFFFFFFF))
+    raw = b''.join(b'\0' + bytes(index[px] for px in line) for line in rounded)
+    return (b'\x89PNG\r\n\x1a\n'
+            + chunk(b'IHDR', struct.pack('>IIBBBBB', len(pixels[0]), len(pixels), 8, 3, 0, 0, 0))
+            + chunk(b'PLTE', b''.join(bytes(px[:3]) for px in colours))
+            + (chunk(b'tRNS', alphas) if alphas else b'')
+            + chunk(b'IDAT', zlib.compress(raw, 9))
+            + chunk(b'IEND', b''))
+
+
 def png(width, height, pixels, alpha=False):
     """pixels: rows of (r, g, b) or, with alpha, (r, g, b, a) tuples."""
     def chunk(kind, data):
@@ -471,9 +503,9 @@ class Image:
     def blob(self):
         if self.letters is not None:
             return dib4(self.letters)
-        if self.size >= 256:
-            return png(self.size, self.size, self.pixels, alpha=True)
-        return dib32(self.pixels)
+        full = png(self.size, self.size, self.pixels, alpha=True)
+        indexed = palette_png(self.pixels)
+        return indexed if indexed is not None and len(indexed) < len(full) else full
 
     def rgba(self):
         if self.pixels is not None:
@@ -556,15 +588,17 @@ def true_colour(letters):
     return [[(0, 0, 0, 0) if ch == '.' else TRUE_COLOURS[ch] + (255,) for ch in line] for line in letters]
 
 
-def tray_images(step, cross=False):
+def tray_images(step, cross=False, shown=True):
     legacy = suspended_image() if cross else tray_image(step)
+    if not shown:
+        return [Image(letters=legacy)]
     return [Image(letters=legacy), Image(pixels=true_colour(legacy))] + [
         Image(pixels=render(tray_scene(n, step, cross), samples_for(n))) for n in SHAPE_TRAY_SIZES]
 
 
 def main_icon_images():
     big, small = main_images()
-    return [Image(letters=big), Image(letters=small), Image(pixels=true_colour(small))] + [
+    return [Image(letters=big), Image(letters=small)] + [
         Image(pixels=render(main_scene(n), samples_for(n))) for n in SHAPE_MAIN_SIZES]
 
 
@@ -575,7 +609,7 @@ def main():
     parser.add_argument('--preview', help='also write an enlarged PNG of all images')
     args = parser.parse_args()
 
-    files = [('tray%d.ico' % (1000 + step), tray_images(step)) for step in range(8)]
+    files = [('tray%d.ico' % (1000 + step), tray_images(step, shown=step == 0)) for step in range(8)]
     files.append(('tray1008.ico', tray_images(0, cross=True)))
     files.append(('main.ico', main_icon_images()))
     for name, images in files:
