@@ -246,22 +246,27 @@ void TScheduler::Execute() {
         Step(TSchedulerStep::DueTested);
         // A stop before the moment is stored as used leaves it for the next start.
         if (Terminated()) break;
-        if (!ConsumeMoment(moment)) continue;
+        bool mainAppRuns = false;
+        if (!ConsumeMoment(moment, mainAppRuns)) continue;
         Step(TSchedulerStep::Consumed);
-        // The moment is consumed before the presence test, so it is never
-        // retried; once stored as used it is launched, even when a stop came meanwhile.
-        if (MainAppNotRunning()) {
+        // The moment is consumed whether or not the main application runs, so
+        // it is never retried; once stored as used it is launched, even when a
+        // stop came meanwhile.
+        if (!mainAppRuns) {
             StartProgram(MainAppPath(), (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
         }
     }
 }
 
-bool TScheduler::ConsumeMoment(double moment) {
+bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
+    // The presence is tested before the moment is stored as used, so that
+    // whoever sees it stored as 0 knows that the test has been made.
     if (!Synchronizer->BeginWrite(kSyncTimeoutMs)) {
         // Without write access the moment is stored as used all the same, as
         // long as nothing in this process took in another one meanwhile.
         if (Terminated() || !StartupDate_.compare_exchange_strong(moment, 0.0)) return false;
         Step(TSchedulerStep::Consuming);
+        mainAppRuns = !MainAppNotRunning();
         SaveState();
         return true;
     }
@@ -272,6 +277,7 @@ bool TScheduler::ConsumeMoment(double moment) {
     if (stillDue) {
         StartupDate_ = 0.0;
         Step(TSchedulerStep::Consuming);
+        mainAppRuns = !MainAppNotRunning();
         SaveState();
     }
     // The other participants learn that the moment is now 0.

@@ -126,8 +126,9 @@ private:
     // Waits one pause of the cycle; false when the worker is to stop.
     bool Pause(DWORD ms);
     // Stores the tested moment as used, under write access when that comes
-    // within the time-out; false when it is no longer the moment to launch.
-    bool ConsumeMoment(double moment);
+    // within the time-out, and tests whether the main application runs;
+    // false when it is no longer the moment to launch.
+    bool ConsumeMoment(double moment, bool& mainAppRuns);
 
     std::atomic<std::uint8_t> State_{0};
     std::atomic<double> StartupDate_{0.0};
