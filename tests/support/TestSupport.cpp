@@ -172,9 +172,9 @@ void ClearEnv(const char* name) { ::SetEnvironmentVariableA(name, nullptr); }
 
 void DeleteSchedulerKey() { ::RegDeleteKeyA(HKEY_CLASSES_ROOT, "Vorlane\\Scheduler"); }
 
-bool ReadSchedulerValues(DWORD& state, double& startupDate) {
+bool ReadSchedulerValues(DWORD& state, double& startupDate, HKEY root, const char* subkey) {
     UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, "Vorlane\\Scheduler", 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
         return false;
     DWORD size = sizeof state;
     if (::RegQueryValueExA(key.get(), "State", nullptr, nullptr, reinterpret_cast<BYTE*>(&state), &size) !=
@@ -185,11 +185,10 @@ bool ReadSchedulerValues(DWORD& state, double& startupDate) {
                               &size) == ERROR_SUCCESS;
 }
 
-void WriteSchedulerValues(DWORD state, double startupDate) {
+void WriteSchedulerValues(DWORD state, double startupDate, HKEY root, const char* subkey) {
     UniqueHkey key;
     const bool written =
-        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, "Vorlane\\Scheduler", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                          nullptr) == ERROR_SUCCESS &&
+        ::RegCreateKeyExA(root, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
         ::RegSetValueExA(key.get(), "State", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state), sizeof state) ==
             ERROR_SUCCESS &&
         ::RegSetValueExA(key.get(), "Startup date", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&startupDate),

@@ -50,8 +50,11 @@ void ClearEnv(const char* name);
 
 // The registry record that the scheduler shares with the main application.
 void DeleteSchedulerKey();
-bool ReadSchedulerValues(DWORD& state, double& startupDate);
+// The record under HKEY_CLASSES_ROOT, or under another key (the user's classes).
+bool ReadSchedulerValues(DWORD& state, double& startupDate, HKEY root = HKEY_CLASSES_ROOT,
+                         const char* subkey = "Vorlane\\Scheduler");
 // Fails the running test when the record cannot be written.
-void WriteSchedulerValues(DWORD state, double startupDate);
+void WriteSchedulerValues(DWORD state, double startupDate, HKEY root = HKEY_CLASSES_ROOT,
+                          const char* subkey = "Vorlane\\Scheduler");
 
 }  // namespace vrln::test

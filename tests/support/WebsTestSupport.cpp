@@ -267,26 +267,11 @@ bool UserRecordExists() {
 }
 
 bool ReadUserRecord(DWORD& state, double& startupDate) {
-    UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-        return false;
-    DWORD size = sizeof state;
-    if (::RegQueryValueExA(key.get(), kStateValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&state), &size) !=
-        ERROR_SUCCESS)
-        return false;
-    size = sizeof startupDate;
-    return ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&startupDate),
-                              &size) == ERROR_SUCCESS;
+    return ReadSchedulerValues(state, startupDate, HKEY_CURRENT_USER, kUserSchedulerKey);
 }
 
-bool WriteUserRecord(DWORD state, double startupDate) {
-    UniqueHkey key;
-    return ::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                             nullptr) == ERROR_SUCCESS &&
-           ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state),
-                            sizeof state) == ERROR_SUCCESS &&
-           ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY,
-                            reinterpret_cast<const BYTE*>(&startupDate), sizeof startupDate) == ERROR_SUCCESS;
+void WriteUserRecord(DWORD state, double startupDate) {
+    WriteSchedulerValues(state, startupDate, HKEY_CURRENT_USER, kUserSchedulerKey);
 }
 
 void DeleteUserRecord() { ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Classes\\Vorlane"); }

@@ -136,7 +136,7 @@ private:
 // (HKCU\Software\Classes\Vorlane\Scheduler); Read is false when a value is missing.
 bool UserRecordExists();
 bool ReadUserRecord(DWORD& state, double& startupDate);
-bool WriteUserRecord(DWORD state, double startupDate);
+void WriteUserRecord(DWORD state, double startupDate);  // fails the test when it cannot
 void DeleteUserRecord();
 
 // The log lines of a stand-in browser, without line ends.
