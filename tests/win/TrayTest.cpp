@@ -458,6 +458,8 @@ TEST(ProgramFileTest, HoldsOneManifestAndIconsForEveryDisplayScaling) {
     const std::string manifest = ResourceBytes(exe.get(), RT_MANIFEST, MAKEINTRESOURCEA(1));
     EXPECT_NE(manifest.find(">PerMonitorV2<"), std::string::npos);
     EXPECT_EQ(manifest.find("activeCodePage"), std::string::npos);
+    // Any execution level would end the virtualization that the main application gets.
+    EXPECT_EQ(manifest.find("requestedExecutionLevel"), std::string::npos);
 
     // The two icons that are shown come in every size; the others are carried as they always were.
     for (int id = IDI_TRAY_BASE; id <= IDI_TRAY_SUSPENDED; ++id) {
