@@ -33,7 +33,7 @@ void CheckExecutable(std::string_view command) {
 
 void CheckCommandLine(std::string_view exe, std::string_view page) {
     const std::string_view unsafe("\"\0", 2);
-    const bool refuse = exe.empty() || page.empty() || page.front() == '-' ||
+    const bool refuse = !core::IsAbsolutePath(exe) || page.empty() || page.front() == '-' ||
                         exe.find_first_of(unsafe) != std::string_view::npos ||
                         page.find_first_of(unsafe) != std::string_view::npos;
     const std::optional<std::string> line = core::BrowserCommandLine(exe, page);

@@ -77,7 +77,9 @@ std::string BrowserOfClass(const std::string& className) {
     if (::RegQueryValueA(key.get(), "command", buffer, &size) != ERROR_SUCCESS) return {};
     key.reset();
 
-    const std::string executable = TBrowser::ExpandLongPath(core::ExecutableOfOpenCommand(TextOf(buffer)));
+    const std::string named = core::ExecutableOfOpenCommand(TextOf(buffer));
+    if (!core::IsAbsolutePath(named)) return {};
+    const std::string executable = TBrowser::ExpandLongPath(named);
     return FileExists(executable) ? executable : std::string();
 }
 
@@ -98,7 +100,8 @@ TBrowser::~TBrowser() {
 }
 
 void TBrowser::SetBrowserExe(const std::string& path) {
-    if (!path.empty() && FileExists(path)) BrowserExe_ = path;
+    // A bare or relative name would be found in the current folder, and started from wherever the search finds it.
+    if (core::IsAbsolutePath(path) && FileExists(path)) BrowserExe_ = path;
 }
 
 std::string TBrowser::FindRegistryBrowser() {

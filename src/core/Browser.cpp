@@ -74,13 +74,14 @@ std::string ExecutableOfOpenCommand(std::string_view command) {
 
 std::optional<std::string> BrowserCommandLine(std::string_view browserExe, std::string_view page) {
     // Without a browser the line would start with the page and run whatever it names.
-    if (browserExe.empty() || page.empty()) return std::nullopt;
+    if (!IsAbsolutePath(browserExe) || page.empty()) return std::nullopt;
     // A quote would end the quoting early and let the rest of the text become arguments.
     if (browserExe.find_first_of(std::string_view("\"\0", 2)) != std::string_view::npos) return std::nullopt;
     if (page.find_first_of(std::string_view("\"\0", 2)) != std::string_view::npos) return std::nullopt;
     if (page.front() == '-') return std::nullopt;
-    // The program name is not unescaped by the receiver, so it is quoted as it stands.
-    return QuoteIfBlank(browserExe) + " " + QuoteArgument(page);
+    // Quoted always, so that no part of it is taken for the program; the
+    // program name is not unescaped by the receiver, so it is quoted as it stands.
+    return "\"" + std::string(browserExe) + "\" " + QuoteArgument(page);
 }
 
 std::string QuoteIfBlank(std::string_view path) {

@@ -28,8 +28,9 @@ std::string OwnDdeServiceNameOf(std::string_view ownPath, const LeadByteTest& is
 // text before the first blank. The result still needs the long-name expansion.
 std::string ExecutableOfOpenCommand(std::string_view command);
 
-// The command line that starts the browser with a page. Each part is put in
-// double quotes when it contains a blank. Returns nothing when the page cannot
+// The command line that starts the browser with a page: the browser's path
+// always in double quotes, the page in quotes when it contains a blank.
+// Returns nothing for a browser without a full path, or when the page cannot
 // be passed safely: it contains a double quote, or it begins with '-' and
 // would be read as one of the browser's own switches.
 std::optional<std::string> BrowserCommandLine(std::string_view browserExe, std::string_view page);

@@ -26,6 +26,12 @@ std::size_t AfterLastSeparator(std::string_view path, const LeadByteTest& isLead
 
 }  // namespace
 
+bool IsAbsolutePath(std::string_view path) {
+    const auto separator = [&path](std::size_t i) { return path.size() > i && (path[i] == '\\' || path[i] == '/'); };
+    const bool driveLetter = path.size() > 2 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+    return (driveLetter && path[1] == ':' && separator(2)) || (separator(0) && separator(1));
+}
+
 std::string DirectoryPart(std::string_view path, const LeadByteTest& isLeadByte) {
     return std::string(path.substr(0, AfterLastSeparator(path, isLeadByte)));
 }

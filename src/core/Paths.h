@@ -20,6 +20,10 @@ std::string DirectoryPart(std::string_view path, const LeadByteTest& isLeadByte 
 std::string FileNamePart(std::string_view path, const LeadByteTest& isLeadByte = nullptr);
 // The position of the last backslash that is a character of its own; npos when there is none.
 std::size_t LastBackslashOf(std::string_view path, const LeadByteTest& isLeadByte = nullptr);
+// Whether the path names its drive ("C:\...") or its server ("\\server\...").
+// Any other path is looked up against the current folder, and a program named
+// by it against the program's folder and PATH too, where anything may lie.
+bool IsAbsolutePath(std::string_view path);
 // "APPLICATION-" + name with every backslash made an underscore. The caller
 // upper-cases the result by the locale's ANSI rule (CharUpperBuffA).
 std::string InstanceMutexBaseName(std::string_view programName);

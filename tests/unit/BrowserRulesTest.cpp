@@ -80,17 +80,18 @@ TEST(ExecutableOfOpenCommand, EndsTheCommandAtANul) {
 
 TEST(BrowserCommandLine, PutsABlankBetweenProgramAndPage) {
     EXPECT_EQ(BrowserCommandLine("C:\\B\\browse.exe", "C:\\Webs\\Site\\_home.htm"),
-              "C:\\B\\browse.exe C:\\Webs\\Site\\_home.htm");
-    EXPECT_EQ(BrowserCommandLine("C:\\B\\browse.exe", "C:\\a-b\\_home.htm"), "C:\\B\\browse.exe C:\\a-b\\_home.htm");
+              "\"C:\\B\\browse.exe\" C:\\Webs\\Site\\_home.htm");
+    EXPECT_EQ(BrowserCommandLine("\\\\srv\\B\\browse.exe", "C:\\a-b\\_home.htm"),
+              "\"\\\\srv\\B\\browse.exe\" C:\\a-b\\_home.htm");
 }
 
 TEST(BrowserCommandLine, QuotesEachPartThatContainsABlank) {
     EXPECT_EQ(BrowserCommandLine("C:\\Program Files\\B\\browse.exe", "C:\\My Webs\\_home.htm"),
               "\"C:\\Program Files\\B\\browse.exe\" \"C:\\My Webs\\_home.htm\"");
     EXPECT_EQ(BrowserCommandLine("C:\\B\\browse.exe", "C:\\My\tWebs\\_home.htm"),
-              "C:\\B\\browse.exe \"C:\\My\tWebs\\_home.htm\"");
+              "\"C:\\B\\browse.exe\" \"C:\\My\tWebs\\_home.htm\"");
     // Backslashes before a closing quote are doubled, or the quote would be taken as text.
-    EXPECT_EQ(BrowserCommandLine("C:\\B\\browse.exe", "C:\\My Webs\\"), "C:\\B\\browse.exe \"C:\\My Webs\\\\\"");
+    EXPECT_EQ(BrowserCommandLine("C:\\B\\browse.exe", "C:\\My Webs\\"), "\"C:\\B\\browse.exe\" \"C:\\My Webs\\\\\"");
 }
 
 TEST(BrowserCommandLine, RefusesAPageThatCannotBePassedSafely) {
@@ -100,9 +101,11 @@ TEST(BrowserCommandLine, RefusesAPageThatCannotBePassedSafely) {
     EXPECT_EQ(BrowserCommandLine("C:\\B\\browse.exe", ""), std::nullopt);
 }
 
-TEST(BrowserCommandLine, RefusesAMissingOrQuotedProgram) {
-    // Without a browser the page itself would become the program to run.
-    EXPECT_EQ(BrowserCommandLine("", "C:\\Webs\\Site\\_home.htm"), std::nullopt);
+TEST(BrowserCommandLine, RefusesAMissingQuotedOrRelativeProgram) {
+    // Without a browser the page itself would become the program to run; a
+    // relative name would be searched for in folders where anything may lie.
+    for (const char* exe : {"", "BROWSE.EXE", "B\\browse.exe", "\\B\\browse.exe", "C:browse.exe"})
+        EXPECT_EQ(BrowserCommandLine(exe, "C:\\Webs\\Site\\_home.htm"), std::nullopt) << exe;
     EXPECT_EQ(BrowserCommandLine("C:\\B\\\"x\".exe", "C:\\Webs\\Site\\_home.htm"), std::nullopt);
 }
 

@@ -119,6 +119,31 @@ TEST_F(BrowserTest, FallsBackToTheRegistryWhenTheSettingsNameAMissingFile) {
     EXPECT_EQ(browser.BrowserExe(), LongPathOf(registered));
 }
 
+TEST_F(BrowserTest, ABrowserNamedWithoutAFullPathIsNoBrowser) {
+    // The folder that a relative name is tried against holds a browse.exe: it
+    // would pass the test of existence and be started from wherever a search finds it.
+    MakeFile("browse.exe");
+    char previous[MAX_PATH] = {};
+    ASSERT_GT(::GetCurrentDirectoryA(MAX_PATH, previous), 0u);
+    ASSERT_TRUE(::SetCurrentDirectoryA(dir_.Path().c_str()));
+    struct Restore {
+        const char* dir;
+        ~Restore() { ::SetCurrentDirectoryA(dir); }
+    } restore{previous};
+    const std::string registered = MakeFile("Other\\other.exe");
+    const struct Case { const char* ini; std::string htm; std::string found; } cases[] = {
+        {"browse.exe", "\"" + registered + "\" %1", LongPathOf(registered)},
+        {"BROWSE.EXE", "", ""}, {nullptr, "browse.exe %1", ""}, {nullptr, "\"browse.exe\" %1", ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.ini ? c.ini : "<no setting>") + " | " + c.htm);
+        SetIniBrowser(c.ini);
+        ScopedHtmAssociation htm(kTestClass, c.htm.empty() ? nullptr : c.htm.c_str());
+        TBrowser browser;
+        EXPECT_EQ(browser.BrowserExe(), c.found);
+        ::DeleteFileA((dir_.Path() + "Vorlane.ini").c_str());
+    }
+}
+
 TEST_F(BrowserTest, TakesAQuotedRegistryCommandWithBlanksAndSwitchesInLongNames) {
     const std::string exe = MakeFile("Web Browser\\Browse Me.exe");
     const std::string shortExe = ShortPathOf(exe);
@@ -279,7 +304,7 @@ TEST_F(BrowserTest, ABrowserThatRefusesTheRequestGetsThePageOnItsCommandLine) {
     browser.OpenPage(page);
     EXPECT_TRUE(WaitForLogLine(log_, "request " + Item(page)));
     ASSERT_EQ(winExec.Calls().size(), 1u);
-    EXPECT_EQ(winExec.Calls()[0].commandLine, StandinBrowserPath() + " " + page);
+    EXPECT_EQ(winExec.Calls()[0].commandLine, "\"" + StandinBrowserPath() + "\" " + page);
 }
 
 TEST_F(BrowserTest, OpenPageStartsTheBrowserWithThePageWhenNoServerAnswers) {
@@ -361,7 +386,7 @@ TEST_F(BrowserTest, OpenPageLeavesAPageTooLongForDdeToTheBrowsersCommandLine) {
 
     browser.OpenPage(tooLong);
     ASSERT_EQ(winExec.Calls().size(), 1u);
-    EXPECT_EQ(winExec.Calls()[0].commandLine, StandinBrowserPath() + " " + tooLong);
+    EXPECT_EQ(winExec.Calls()[0].commandLine, "\"" + StandinBrowserPath() + "\" " + tooLong);
     EXPECT_EQ(winExec.Calls()[0].show, static_cast<UINT>(SW_SHOWNORMAL));
 
     browser.OpenPage(longest);
