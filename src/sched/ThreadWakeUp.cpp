@@ -88,9 +88,38 @@ void PrepareRecord() {
     if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS) return;
     const LONG opened = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put());
     if (opened == ERROR_SUCCESS || (opened == ERROR_FILE_NOT_FOUND && MachineClassesTakeANewRecord())) return;
-    ::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
-                      key.put(), nullptr);
+    // The user's key hides the machine's in the HKCR view of both programs, so it
+    // starts with the machine's values: a pending launch and the flags are kept.
+    UniqueHkey machine;
+    const bool machineRecord =
+        ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, machine.put()) == ERROR_SUCCESS;
+    DWORD disposition = 0;
+    if (::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                          nullptr, key.put(), &disposition) != ERROR_SUCCESS ||
+        disposition != REG_CREATED_NEW_KEY || !machineRecord) {
+        return;
+    }
+    for (const char* name : {kStateValue, kStartupDateValue}) {
+        BYTE data[16];
+        DWORD size = sizeof data;
+        DWORD type = 0;
+        if (::RegQueryValueExA(machine.get(), name, nullptr, &type, data, &size) == ERROR_SUCCESS)
+            ::RegSetValueExA(key.get(), name, 0, type, data, size);
+    }
 }
+
+// Gives back what an exchange call obtained also when an exception leaves the scope.
+template <typename Release>
+class ScopeExit {
+public:
+    explicit ScopeExit(Release release) : release_(std::move(release)) {}
+    ~ScopeExit() { release_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    Release release_;
+};
 
 }  // namespace
 
@@ -235,27 +264,37 @@ bool TScheduler::Pause(DWORD ms) {
 
 void TScheduler::Execute() {
     while (Pause(Period)) {
-        CallWakeUp();
-        if (Synchronizer->BeginRead(kSyncTimeoutMs, StopEvent.get())) {
-            LoadState();
-            Synchronizer->EndRead();
-        }
-        if (Terminated()) break;
-        const double moment = StartupDate();
-        if (!core::IsLaunchDue(State(), moment, LocalNow())) continue;
-        Step(TSchedulerStep::DueTested);
-        // A stop before the moment is stored as used leaves it for the next start.
-        if (Terminated()) break;
-        bool mainAppRuns = false;
-        if (!ConsumeMoment(moment, mainAppRuns)) continue;
-        Step(TSchedulerStep::Consumed);
-        // The moment is consumed whether or not the main application runs, so
-        // it is never retried; once stored as used it is launched, even when a
-        // stop came meanwhile.
-        if (!mainAppRuns) {
-            StartProgram(MainAppPath(), (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+        try {
+            if (!RunCycle()) break;
+        } catch (...) {
+            // One failing cycle (memory for the tooltip's texts, a lock that could
+            // not be taken) must not end the launches: the next one tries again.
         }
     }
+}
+
+bool TScheduler::RunCycle() {
+    CallWakeUp();
+    if (Synchronizer->BeginRead(kSyncTimeoutMs, StopEvent.get())) {
+        ScopeExit endRead([this] { Synchronizer->EndRead(); });
+        LoadState();
+    }
+    if (Terminated()) return false;
+    const double moment = StartupDate();
+    if (!core::IsLaunchDue(State(), moment, LocalNow())) return true;
+    Step(TSchedulerStep::DueTested);
+    // A stop before the moment is stored as used leaves it for the next start.
+    if (Terminated()) return false;
+    bool mainAppRuns = false;
+    if (!ConsumeMoment(moment, mainAppRuns)) return true;
+    Step(TSchedulerStep::Consumed);
+    // The moment is consumed whether or not the main application runs, so
+    // it is never retried; once stored as used it is launched, even when a
+    // stop came meanwhile.
+    if (!mainAppRuns) {
+        StartProgram(MainAppPath(), (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+    }
+    return !Terminated();
 }
 
 bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
@@ -265,38 +304,50 @@ bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
         // Without write access the moment is stored as used all the same, as
         // long as nothing in this process took in another one meanwhile.
         if (Terminated() || !StartupDate_.compare_exchange_strong(moment, 0.0)) return false;
-        Step(TSchedulerStep::Consuming);
-        mainAppRuns = !MainAppNotRunning();
-        SaveState();
+        StoreAsUsed(moment, mainAppRuns);
         return true;
     }
+    // The other participants learn that the moment is now 0.
+    ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
     // What was stored since this cycle's read comes first: a new moment is
     // kept and tested in the next cycle, a suspension stops the launch.
     LoadState();
     const bool stillDue = !Terminated() && StartupDate() == moment && core::IsLaunchDue(State(), moment, LocalNow());
     if (stillDue) {
         StartupDate_ = 0.0;
-        Step(TSchedulerStep::Consuming);
-        mainAppRuns = !MainAppNotRunning();
-        SaveState();
+        StoreAsUsed(moment, mainAppRuns);
     }
-    // The other participants learn that the moment is now 0.
-    Synchronizer->EndWrite();
     return stillDue;
+}
+
+void TScheduler::StoreAsUsed(double moment, bool& mainAppRuns) {
+    // A failure before the save leaves the moment pending for the next cycle.
+    bool saving = false;
+    ScopeExit keepPending([&] {
+        double used = 0.0;
+        if (!saving) StartupDate_.compare_exchange_strong(used, moment);
+    });
+    Step(TSchedulerStep::Consuming);
+    mainAppRuns = !MainAppNotRunning();
+    saving = true;
+    SaveState();
 }
 
 bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const {
     const UniqueHkey key = OpenRecordForReading();
     if (!key) return false;
-    // Values shorter than their buffer leave zeros in the missing bytes.
+    // A state shorter than its buffer leaves zeros in the missing bytes.
     BYTE stateBytes[4] = {};
     DWORD size = sizeof stateBytes;
     stateRead = ::RegQueryValueExA(key.get(), kStateValue, nullptr, nullptr, stateBytes, &size) == ERROR_SUCCESS;
     state = stateBytes[0];
     BYTE dateBytes[8] = {};
     size = sizeof dateBytes;
-    dateRead =
-        ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, dateBytes, &size) == ERROR_SUCCESS;
+    // A moment is exactly 8 bytes: a shorter value would read as a tiny moment
+    // long past and launch at once.
+    dateRead = ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, dateBytes, &size) ==
+                   ERROR_SUCCESS &&
+               size == sizeof dateBytes;
     std::memcpy(&date, dateBytes, sizeof date);
     return true;
 }
@@ -353,12 +404,12 @@ void TScheduler::SetState(std::uint8_t newState) {
         BitsBeingSet = changed;
     }
     if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
         // Always read first: the worker may have taken this participant's
         // notice already and be waiting to read, so a pending notice is no
         // sign that the store holds nothing newer than memory.
         LoadState();
         SaveState();
-        Synchronizer->EndWrite();
     }
     std::lock_guard<std::mutex> lock(StateLock);
     BitsBeingSet = 0;

@@ -120,6 +120,8 @@ public:
 private:
     static DWORD WINAPI ThreadMain(LPVOID self);
     void Execute();
+    // One cycle after its pause; false when the worker is to stop.
+    bool RunCycle();
     void CallWakeUp();
     void Step(TSchedulerStep step);
     bool Terminated() const { return Terminated_.load(); }
@@ -129,6 +131,8 @@ private:
     // within the time-out, and tests whether the main application runs;
     // false when it is no longer the moment to launch.
     bool ConsumeMoment(double moment, bool& mainAppRuns);
+    // With the moment cleared in memory: tests the presence, then saves.
+    void StoreAsUsed(double moment, bool& mainAppRuns);
 
     std::atomic<std::uint8_t> State_{0};
     std::atomic<double> StartupDate_{0.0};

@@ -152,7 +152,9 @@ TEST_F(LaunchTest, TheKeyIsCreatedAtTheFirstSaveAndTheRunValueNamesTheProgram) {
 TEST_F(LaunchTest, AStandardUserGetsTheRecordAndTheAutostartEntryInItsOwnKeysAndEachMomentLaunchesOnce) {
     // The machine's keys as an installation left them, closed to the user's writes.
     DeleteRunValues();
-    WriteSchedulerValues(0, 0.0);
+    // A minimised launch planned by an administrator's start, a few seconds ahead.
+    const double planned = LocalNow() + 5.0 / 86400;
+    WriteSchedulerValues(2, planned);
     {
         ScopedDeniedKey record(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
         ScopedDeniedKey run(HKEY_LOCAL_MACHINE, kRunKey, KEY_SET_VALUE);
@@ -164,17 +166,22 @@ TEST_F(LaunchTest, AStandardUserGetsTheRecordAndTheAutostartEntryInItsOwnKeysAnd
         EXPECT_EQ(RunValue(HKEY_LOCAL_MACHINE), "<none>");
         ASSERT_TRUE(UserRecordExists());
 
-        Store("--state=0 --in=1");
+        // The user's record starts with the machine's values, which it hides.
         ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
-        DWORD state = 7;
-        double date = -1;
-        EXPECT_TRUE(WaitFor([&] { return ReadUserRecord(state, date) && date == 0.0; }, kGenerous));
+        EXPECT_NE(ReadLines(log).at(0).find("\tshow=2\t"), std::string::npos);
+        EXPECT_TRUE(WaitFor([&] { return ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey) ==
+                                         std::make_pair(DWORD{2}, 0.0); }, kGenerous));
+        Store("--state=0 --in=1");
+        ASSERT_TRUE(WaitFor([&] { return Starts() == 2; }, kGenerous));
+        EXPECT_TRUE(WaitFor([&] { return ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey) ==
+                                         std::make_pair(DWORD{0}, 0.0); }, kGenerous));
         StopScheduler();
 
         StartScheduler();
         ::Sleep(3000);
-        EXPECT_EQ(Starts(), 1u);
+        EXPECT_EQ(Starts(), 2u);
         StopScheduler();
     }
+    EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{2}, planned));
     DeleteRunValues();
 }

@@ -185,6 +185,13 @@ bool ReadSchedulerValues(DWORD& state, double& startupDate, HKEY root, const cha
                               &size) == ERROR_SUCCESS;
 }
 
+std::optional<std::pair<DWORD, double>> ReadRecord(HKEY root, const char* subkey) {
+    DWORD state = 0;
+    double date = 0;
+    if (!ReadSchedulerValues(state, date, root, subkey)) return std::nullopt;
+    return std::make_pair(state, date);
+}
+
 void WriteSchedulerValues(DWORD state, double startupDate, HKEY root, const char* subkey) {
     UniqueHkey key;
     const bool written =

@@ -5,7 +5,9 @@
 #include "win/Handles.h"
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vrln::test {
@@ -53,6 +55,9 @@ void DeleteSchedulerKey();
 // The record under HKEY_CLASSES_ROOT, or under another key (the user's classes).
 bool ReadSchedulerValues(DWORD& state, double& startupDate, HKEY root = HKEY_CLASSES_ROOT,
                          const char* subkey = "Vorlane\\Scheduler");
+// State and startup date as one value, or nullopt, so that one check compares the record.
+std::optional<std::pair<DWORD, double>> ReadRecord(HKEY root = HKEY_CLASSES_ROOT,
+                                                   const char* subkey = "Vorlane\\Scheduler");
 // Fails the running test when the record cannot be written.
 void WriteSchedulerValues(DWORD state, double startupDate, HKEY root = HKEY_CLASSES_ROOT,
                           const char* subkey = "Vorlane\\Scheduler");

@@ -206,10 +206,11 @@ TEST(Record, IsKeptInTheUsersClassesWhereTheMachinesMayNotBeWritten) {
         ScopedDeniedKey denied(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
         ASSERT_TRUE(denied.Ok());
         TScheduler scheduler(true);
-        // Made at start-up; it hides the machine's key as Windows' merged view does.
-        EXPECT_TRUE(UserRecordExists());
-        EXPECT_EQ(scheduler.State(), 0);
-        EXPECT_EQ(scheduler.StartupDate(), 0.0);
+        // Made at start-up with the machine's values, since it hides the machine's
+        // key as Windows' merged view does.
+        EXPECT_EQ(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::make_pair(DWORD{1}, 1234.5));
+        EXPECT_EQ(scheduler.State(), 1);
+        EXPECT_EQ(scheduler.StartupDate(), 1234.5);
         WriteUserRecord(2, 4321.0);  // the main application's write through HKCR
         scheduler.LoadState();
         EXPECT_EQ(scheduler.State(), 2);

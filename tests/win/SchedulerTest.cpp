@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <thread>
 
 using namespace vrln;
@@ -196,26 +197,31 @@ TEST_F(SchedulerTest, LoadsTheLowByteOfStateAndCarriesTheOtherBits) {
 }
 
 TEST_F(SchedulerTest, ValuesOfOtherSizesNeverLeaveGarbage) {
-    // Shorter than the buffer: the missing bytes read as zero.
+    // A state shorter than its buffer: the missing bytes read as zero.
     const char oneByte = 0x05;
     WriteRaw(kStateValue, REG_BINARY, &oneByte, 1);
     const double date = Moment(2030, 1, 2, 3, 4, 5);
-    WriteRaw(kStartupDateValue, REG_BINARY, &date, 6);
-    {
-        TScheduler scheduler(true);
-        EXPECT_EQ(scheduler.State(), 5);
-        double expected = 0;
-        std::memcpy(&expected, &date, 6);
-        EXPECT_EQ(scheduler.StartupDate(), expected);
-        scheduler.SaveState();
-    }
-    // Longer than the buffer: the query fails and the field keeps its value.
-    const char tooLong[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    WriteRaw(kStateValue, REG_BINARY, tooLong, 5);
-    WriteRaw(kStartupDateValue, REG_BINARY, tooLong, 12);
+    WriteRaw(kStartupDateValue, REG_BINARY, &date, 8);
     TScheduler scheduler(true);
-    EXPECT_EQ(scheduler.State(), 0);
-    EXPECT_EQ(scheduler.StartupDate(), 0.0);
+    EXPECT_EQ(scheduler.State(), 5);
+    ASSERT_EQ(scheduler.StartupDate(), date);
+    // A moment of any other size than 8 bytes is not loaded: a shorter one would
+    // read as a tiny moment long past and launch at once.
+    const char tooLong[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const DWORD dword = 7;
+    const struct Case { DWORD type; const void* bytes; DWORD size; } cases[] = {
+        {REG_BINARY, tooLong, 0}, {REG_BINARY, tooLong, 1}, {REG_BINARY, tooLong, 4},
+        {REG_DWORD, &dword, 4},   {REG_BINARY, tooLong, 6}, {REG_BINARY, tooLong, 12}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("type " + std::to_string(c.type) + ", " + std::to_string(c.size) + " bytes");
+        WriteRaw(kStartupDateValue, c.type, c.bytes, c.size);
+        scheduler.LoadState();
+        EXPECT_EQ(scheduler.StartupDate(), date);
+    }
+    // A state longer than its buffer: the query fails and the field keeps its value.
+    WriteRaw(kStateValue, REG_BINARY, tooLong, 5);
+    scheduler.LoadState();
+    EXPECT_EQ(scheduler.State(), 5);
 }
 
 TEST_F(SchedulerTest, MomentsThatCannotBeShownGiveNoTextAndNeverFallDue) {
@@ -440,4 +446,19 @@ TEST_F(SchedulerTest, TheWorkerKeepsCyclingWhenItsStopEventCouldNotBeMade) {
     CountCycles(scheduler);
     scheduler.Resume();
     EXPECT_TRUE(CyclesPass(2));
+}
+
+TEST_F(SchedulerTest, ACycleThatFailsWhileStoringTheMomentFreesTheExchangeAndTheNextCycleLaunches) {
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    TScheduler scheduler(true);
+    std::atomic<int> failures{0};
+    scheduler.StepHookForTest = [&failures](TSchedulerStep step) {
+        if (step == TSchedulerStep::Consuming && failures++ == 0) throw std::bad_alloc();
+    };
+    scheduler.Resume();
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    EXPECT_EQ(failures, 2);
+    EXPECT_EQ(StoredMoment(), 0.0);
+    EXPECT_TRUE(peer->BeginWrite(1000));
+    peer->EndWrite();
 }
