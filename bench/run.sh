@@ -42,7 +42,10 @@ fi
 echo "== machine"
 echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "cpu:     $(nproc) x $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
-echo "wine:    $(wine --version 2>/dev/null), benchmark programs: $BITS bits"
+# The loader that runs the programs: Debian's wine, or the 64-bit one where 32-bit programs cannot run.
+loader=/usr/lib/wine/wine
+vrln_can_run_32bit || loader=/usr/lib/wine/wine64
+echo "wine:    $("$loader" --version 2>&1 | head -n 1) ($loader), benchmark programs: $BITS bits"
 echo "kernel:  $(uname -r)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min, at start)"
 
@@ -52,7 +55,7 @@ size_line() {  # BITS EXE STRIP
   printf 'RESULT size.%s.as_built  %s\nRESULT size.%s.stripped  %s\n' \
     "$1" "$(stat -c %s "$2")" "$1" "$(stat -c %s "$OUT/stripped-$1.exe")"
 }
-size_line 32 "$BIN/VrlnSchd.exe" i686-w64-mingw32-strip
+size_line 32 "$B32/bin/VrlnSchd.exe" i686-w64-mingw32-strip
 size_line 64 "$B64/bin/VrlnSchd.exe" x86_64-w64-mingw32-strip
 
 PREFIX=$VRLN_ROOT/build/bench-prefix
