@@ -118,6 +118,7 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_COMMAND: WMCommand(message); return;
         case WM_TRAYNOTIFY: WMTrayNotify(message); return;
         case WM_REFRESHTRAY: WMRefreshTray(message); return;
+        case WM_LAUNCHFAILED: WMLaunchFailed(message); return;
         case WM_DPICHANGED: WMDpiChanged(message); return;
         case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
         default: break;
@@ -139,7 +140,9 @@ void TPlandrel::DefaultHandler(TMessage& message) {
 void TPlandrel::WMCreate(TMessage& message) {
     message.Result = 0;
     Scheduler = std::make_unique<TScheduler>(false);
-    Scheduler->AttachWakeUp([this](TScheduler&) { RefreshTrayFromWorker(); });
+    // Shell calls belong to the window's thread: the worker posts what it has to tell.
+    Scheduler->AttachWakeUp([this](TScheduler&) { RefreshTrayFromWorker(); },
+                            [this](UINT result) { ::PostMessageA(Wnd, WM_LAUNCHFAILED, result, 0); });
     Scheduler->SetPriority(THREAD_PRIORITY_LOWEST);
     AllowTaskbarCreated();
     SetTrayIcon(kIconActive);
@@ -213,9 +216,11 @@ void TPlandrel::WMCommand(TMessage& message) {
     message.Result = 0;
     const unsigned id = LOWORD(message.WParam);
     switch (id) {
-        case IDM_LOAD:
-            StartProgram(MainAppPath(), SW_SHOWNORMAL);
+        case IDM_LOAD: {
+            UINT result = 0;
+            if (!StartProgram(MainAppPath(), SW_SHOWNORMAL, &result)) ShowLaunchFailure(MainAppPath(), result);
             return;
+        }
         case IDM_UNLOAD:
             if (ModalWait == TModalWait::None)
                 AskUnload();
@@ -270,6 +275,11 @@ void TPlandrel::WMRefreshTray(TMessage& message) {
     message.Result = 0;
     RefreshPosted = false;
     RefreshTray();
+}
+
+void TPlandrel::WMLaunchFailed(TMessage& message) {
+    message.Result = 0;
+    ShowLaunchFailure(MainAppPath(), static_cast<UINT>(message.WParam));
 }
 
 void TPlandrel::WMTaskbarCreated(TMessage& message) {
@@ -410,6 +420,20 @@ void TPlandrel::UpdateTooltip() {
 void TPlandrel::RemoveTrayIcon() {
     NOTIFYICONDATAA record = NewTrayRecord();
     Platform().ShellNotifyIcon(NIM_DELETE, &record);
+}
+
+void TPlandrel::ShowLaunchFailure(const std::string& path, UINT winExecResult) {
+    NOTIFYICONDATAA record = NewTrayRecord();
+    // The notification's fields count only in a record at least this long.
+    record.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    record.uFlags = NIF_INFO;
+    record.dwInfoFlags = NIIF_WARNING;
+    const std::string title = core::CutText(core::kLaunchFailureTitle, sizeof record.szInfoTitle - 1);
+    const std::string text =
+        core::CutText(core::LaunchFailureText(path, winExecResult), core::kMaxInfoChars, ::IsDBCSLeadByte);
+    std::memcpy(record.szInfoTitle, title.c_str(), title.size() + 1);
+    std::memcpy(record.szInfo, text.c_str(), text.size() + 1);
+    Platform().ShellNotifyIcon(NIM_MODIFY, &record);
 }
 
 std::string TPlandrel::TooltipText() const {

@@ -31,6 +31,8 @@ constexpr UINT WM_TRAYNOTIFY = WM_USER + 384;
 // Posted by the scheduler's worker so that every shell call about the icon
 // happens on the thread that owns the window (see RefreshTrayFromWorker).
 constexpr UINT WM_REFRESHTRAY = WM_APP + 1;
+// Posted by the worker when a scheduled launch did not start; wParam holds WinExec's result.
+constexpr UINT WM_LAUNCHFAILED = WM_APP + 2;
 
 // The icon's uID: constant, so that Windows keeps the user's choice whether
 // the icon shows on the taskbar (it remembers per program path and uID).
@@ -58,6 +60,8 @@ public:
     void SetTrayIcon(int offset);
     void UpdateTooltip();
     void RemoveTrayIcon();
+    // A notification from the icon that the main application at the path did not start.
+    void ShowLaunchFailure(const std::string& path, UINT winExecResult);
     std::string TooltipText() const;
     void UpdateMenuItems(HMENU popup);
 
@@ -83,6 +87,7 @@ private:
     void WMCommand(TMessage& message);
     void WMTrayNotify(TMessage& message);
     void WMRefreshTray(TMessage& message);
+    void WMLaunchFailed(TMessage& message);
     void WMTaskbarCreated(TMessage& message);
     void WMDpiChanged(TMessage& message);
     void WMDisplayChange(TMessage& message);

@@ -1,6 +1,8 @@
 // Texts that the tray shows: menu items of the local webs and the tooltip.
 #pragma once
 
+#include "core/Paths.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,6 +17,15 @@ std::string WebMenuItemText(std::size_t index, std::string_view title);
 // "<Suspended>" when bit 0 of the state is set, "<No task is waiting to run>"
 // when there is no next launch, else "<Next launch at %s>".
 std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText);
+
+// The notification that tells of a start of the main application that failed.
+constexpr const char* kLaunchFailureTitle = "Vorlane was not started";
+// The reason in words for WinExec's result (31 or less), a line break, then the path.
+std::string LaunchFailureText(std::string_view path, unsigned winExecResult);
+// A notification's text holds 255 characters and the terminating NUL.
+constexpr std::size_t kMaxInfoChars = 255;
+// The text's first maxChars bytes, one less where the last would open a double-byte character.
+std::string CutText(std::string_view text, std::size_t maxChars, const LeadByteTest& isLeadByte = nullptr);
 
 // The notification area's tip holds 63 characters and the terminating NUL.
 constexpr std::size_t kMaxTipChars = 63;

@@ -5,6 +5,7 @@
 #include "core/Paths.h"
 #include "win/Platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -168,9 +169,11 @@ bool MainAppNotRunning() {
 
 std::string MainAppPath() { return core::DirectoryPart(OwnExePath(), ::IsDBCSLeadByte) + kMainAppFileName; }
 
-bool StartProgram(const std::string& path, UINT showCommand) {
+bool StartProgram(const std::string& path, UINT showCommand, UINT* result) {
     const std::string commandLine = core::QuoteIfBlank(path);
-    return Platform().WinExec(commandLine.c_str(), showCommand) > 31;
+    const UINT started = Platform().WinExec(commandLine.c_str(), showCommand);
+    if (result) *result = started;
+    return started > 31;
 }
 
 // ---- Local time ------------------------------------------------------------
@@ -189,11 +192,74 @@ double LocalNow() {
     return core::EncodeDateTime(parts);
 }
 
+namespace {
+using Ticks = std::int64_t;  // 100 ns since 1601, as a FILETIME counts
+constexpr Ticks kTicksPerMinute = 600000000;
+
+bool ToTicks(const SYSTEMTIME& time, Ticks& ticks) {
+    FILETIME file{};
+    if (!::SystemTimeToFileTime(&time, &file)) return false;
+    ticks = static_cast<Ticks>((static_cast<std::uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime);
+    return true;
+}
+
+// The local time at an instant in the zone (null: the machine's), or -1.
+Ticks LocalTicksAt(Ticks instant, const TIME_ZONE_INFORMATION* zone) {
+    const auto bits = static_cast<std::uint64_t>(instant);
+    const FILETIME file{static_cast<DWORD>(bits), static_cast<DWORD>(bits >> 32)};
+    SYSTEMTIME utc{}, local{};
+    Ticks ticks = -1;
+    if (instant >= 0 && ::FileTimeToSystemTime(&file, &utc) && ::SystemTimeToTzSpecificLocalTime(zone, &utc, &local))
+        ToTicks(local, ticks);
+    return ticks;
+}
+}  // namespace
+
+std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INFORMATION* zone) {
+    core::DateTimeParts parts;
+    if (!core::DecodeDateTime(moment, parts) || parts.year < 1601) return std::nullopt;
+    SYSTEMTIME local{};
+    local.wYear = static_cast<WORD>(parts.year);
+    local.wMonth = static_cast<WORD>(parts.month);
+    local.wDayOfWeek = static_cast<WORD>(parts.dayOfWeek);
+    local.wDay = static_cast<WORD>(parts.day);
+    local.wHour = static_cast<WORD>(parts.hour);
+    local.wMinute = static_cast<WORD>(parts.minute);
+    local.wSecond = static_cast<WORD>(parts.second);
+    local.wMilliseconds = static_cast<WORD>(parts.millisecond);
+    SYSTEMTIME utc{};
+    Ticks wanted = 0, converted = 0;
+    if (!ToTicks(local, wanted) || !::TzSpecificLocalTimeToSystemTime(zone, &local, &utc) || !ToTicks(utc, converted))
+        return std::nullopt;
+    // Which of the zone's two offsets the platform took for a time that occurs
+    // twice, or for one that never occurs, is not said: both are tried.
+    TIME_ZONE_INFORMATION machine{};
+    const TIME_ZONE_INFORMATION& biases =
+        zone ? *zone : (::GetTimeZoneInformation(&machine) == TIME_ZONE_ID_INVALID ? TIME_ZONE_INFORMATION{} : machine);
+    Ticks candidates[] = {converted, wanted + (biases.Bias + biases.StandardBias) * kTicksPerMinute,
+                          wanted + (biases.Bias + biases.DaylightBias) * kTicksPerMinute};
+    std::sort(std::begin(candidates), std::end(candidates));
+    for (const Ticks candidate : candidates) {
+        if (LocalTicksAt(candidate, zone) == wanted) return static_cast<std::uint64_t>(candidate);
+    }
+    // In the hour skipped in spring: the earliest instant whose local time has
+    // passed the moment, where that hour ends.
+    Ticks before = candidates[0], after = candidates[2];
+    if (LocalTicksAt(before, zone) >= wanted || LocalTicksAt(after, zone) < wanted)
+        return static_cast<std::uint64_t>(converted);
+    while (after - before > 1) {
+        const Ticks middle = before + (after - before) / 2;
+        (LocalTicksAt(middle, zone) >= wanted ? after : before) = middle;
+    }
+    return static_cast<std::uint64_t>(after);
+}
+
 // ---- The scheduler thread -------------------------------------------------
 
 TScheduler::TScheduler(bool createSuspended)
     : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)),
-      StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+      StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      WakeTimer(::CreateWaitableTimerA(nullptr, FALSE, nullptr)) {
     PrepareRecord();
     LoadState();
     // The thread starts suspended so that its first cycle cannot begin before
@@ -218,6 +284,7 @@ TScheduler::~TScheduler() {
     } else {
         SaveState();
     }
+    ArmWakeTimer();  // cancels it: nobody is left to launch
 }
 
 void TScheduler::Resume() {
@@ -228,14 +295,16 @@ void TScheduler::SetPriority(int priority) {
     if (Thread_) ::SetThreadPriority(Thread_.get(), priority);
 }
 
-void TScheduler::AttachWakeUp(WakeUp routine) {
+void TScheduler::AttachWakeUp(WakeUp routine, LaunchFailed failed) {
     std::lock_guard<std::mutex> lock(WakeUpLock);
     OnWakeUp = std::move(routine);
+    OnLaunchFailed = std::move(failed);
 }
 
 void TScheduler::DetachWakeUp() {
     std::lock_guard<std::mutex> lock(WakeUpLock);
     OnWakeUp = nullptr;
+    OnLaunchFailed = nullptr;
 }
 
 void TScheduler::CallWakeUp() {
@@ -257,12 +326,17 @@ DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
 }
 
 bool TScheduler::Pause(DWORD ms) {
+    // The wake timer ends the pause too, so that the launch follows the wake at once.
+    const HANDLE events[] = {StopEvent.get(), WakeTimer.get()};
+    const DWORD count = WakeTimer ? 2 : 1;
     // Without a stop event the worker keeps its pace all the same; a stop then waits out the pause.
-    if (!StopEvent || ::WaitForSingleObject(StopEvent.get(), ms) == WAIT_FAILED) ::Sleep(ms);
+    if (!StopEvent || ::WaitForMultipleObjects(count, events, FALSE, ms) == WAIT_FAILED) ::Sleep(ms);
     return !Terminated();
 }
 
 void TScheduler::Execute() {
+    // The machine is kept awake per thread: the worker gives it back before it ends.
+    ScopeExit endAwake([this] { EndAwake(); });
     while (Pause(Period)) {
         try {
             if (!RunCycle()) break;
@@ -280,6 +354,7 @@ bool TScheduler::RunCycle() {
         LoadState();
     }
     if (Terminated()) return false;
+    EndAwakeWhenCaptureEnds();
     const double moment = StartupDate();
     if (!core::IsLaunchDue(State(), moment, LocalNow())) return true;
     Step(TSchedulerStep::DueTested);
@@ -291,10 +366,52 @@ bool TScheduler::RunCycle() {
     // The moment is consumed whether or not the main application runs, so
     // it is never retried; once stored as used it is launched, even when a
     // stop came meanwhile.
-    if (!mainAppRuns) {
-        StartProgram(MainAppPath(), (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
-    }
+    if (!mainAppRuns) LaunchMainApp();
     return !Terminated();
+}
+
+void TScheduler::LaunchMainApp() {
+    UINT result = 0;
+    if (!StartProgram(MainAppPath(), (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL,
+                      &result)) {
+        std::lock_guard<std::mutex> lock(WakeUpLock);
+        if (OnLaunchFailed) OnLaunchFailed(result);
+        return;
+    }
+    // After a wake by the timer nobody is at the computer, and Windows would
+    // sleep again within minutes, in the middle of the capture.
+    if (!HoldingAwake) Platform().SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    HoldingAwake = true;
+    AwakeSince = ::GetTickCount64();
+}
+
+void TScheduler::EndAwakeWhenCaptureEnds() {
+    // The main application takes a moment to claim its mutex after the start.
+    if (HoldingAwake && ::GetTickCount64() - AwakeSince >= MinimumAwakeMs && MainAppNotRunning()) EndAwake();
+}
+
+void TScheduler::EndAwake() {
+    if (!HoldingAwake) return;
+    Platform().SetThreadExecutionState(ES_CONTINUOUS);
+    HoldingAwake = false;
+}
+
+void TScheduler::ArmWakeTimer() {
+    if (!WakeTimer) return;
+    const double moment = StartupDate();
+    std::optional<std::uint64_t> due;
+    if (!Terminated() && !(State() & core::kStateSuspended) && moment > LocalNow()) due = LocalMomentToUtc(moment);
+    std::lock_guard<std::mutex> lock(TimerLock);
+    if (due == ArmedDue) return;
+    if (due) {
+        LARGE_INTEGER when{};
+        when.QuadPart = static_cast<LONGLONG>(*due);
+        // Absolute, so that the time spent asleep counts; resume wakes the machine.
+        Platform().SetWaitableTimer(WakeTimer.get(), &when, 0, nullptr, nullptr, TRUE);
+    } else {
+        Platform().CancelWaitableTimer(WakeTimer.get());
+    }
+    ArmedDue = due;
 }
 
 bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
@@ -331,6 +448,7 @@ void TScheduler::StoreAsUsed(double moment, bool& mainAppRuns) {
     mainAppRuns = !MainAppNotRunning();
     saving = true;
     SaveState();
+    ArmWakeTimer();
 }
 
 bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const {
@@ -364,16 +482,19 @@ void TScheduler::LoadState() {
     double date = 0;
     if (!ReadStored(stateRead, state, dateRead, date)) return;
 
-    std::lock_guard<std::mutex> lock(StateLock);
-    if (stateRead) {
-        // The bits the user is setting right now stay as the user set them.
-        State_ = static_cast<std::uint8_t>((State_.load() & BitsBeingSet) | (state & ~BitsBeingSet));
+    {
+        std::lock_guard<std::mutex> lock(StateLock);
+        if (stateRead) {
+            // The bits the user is setting right now stay as the user set them.
+            State_ = static_cast<std::uint8_t>((State_.load() & BitsBeingSet) | (state & ~BitsBeingSet));
+        }
+        if (dateRead) {
+            // A moment that this process stored as used but could not save stays used.
+            if (!SameBytes(date, LastStoredDate)) StartupDate_ = date;
+            LastStoredDate = date;
+        }
     }
-    if (dateRead) {
-        // A moment that this process stored as used but could not save stays used.
-        if (!SameBytes(date, LastStoredDate)) StartupDate_ = date;
-        LastStoredDate = date;
-    }
+    ArmWakeTimer();
 }
 
 void TScheduler::SaveState() {
@@ -411,8 +532,11 @@ void TScheduler::SetState(std::uint8_t newState) {
         LoadState();
         SaveState();
     }
-    std::lock_guard<std::mutex> lock(StateLock);
-    BitsBeingSet = 0;
+    {
+        std::lock_guard<std::mutex> lock(StateLock);
+        BitsBeingSet = 0;
+    }
+    ArmWakeTimer();
 }
 
 std::string TScheduler::NextLaunchText() const {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace vrln {
@@ -40,8 +41,9 @@ bool MainAppNotRunning();
 // VRLN98.EXE in this program's own directory.
 std::string MainAppPath();
 // Starts the program at the path; a path with blanks is quoted so that the
-// platform cannot pick C:\Program.exe for C:\Program Files\... . True when it started.
-bool StartProgram(const std::string& path, UINT showCommand);
+// platform cannot pick C:\Program.exe for C:\Program Files\... . True when it
+// started; result, when given, receives what WinExec returned.
+bool StartProgram(const std::string& path, UINT showCommand, UINT* result = nullptr);
 
 // ---- The registry record -------------------------------------------------
 
@@ -57,6 +59,12 @@ constexpr DWORD kSyncTimeoutMs = 258;
 
 // The local date and time now, as a launch moment.
 double LocalNow();
+// The instant (UTC, in a FILETIME's 100 ns units) at which local time, in the
+// zone given or the machine's, first reaches the moment: a local time that
+// occurs twice at the autumn change gives its first occurrence, one in the
+// hour skipped in spring the end of that hour. Nothing for moments that
+// cannot be shown or lie before 1601.
+std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INFORMATION* zone = nullptr);
 
 // ---- The scheduler thread -------------------------------------------------
 
@@ -71,6 +79,7 @@ class TScheduler {
 public:
     using WakeUp = std::function<void(TScheduler& sender)>;
     using StepHook = std::function<void(TSchedulerStep step)>;
+    using LaunchFailed = std::function<void(UINT winExecResult)>;
 
     // Creates the synchroniser (participant 0), loads the state, then lets the
     // worker run unless createSuspended is set (Resume starts it then).
@@ -84,9 +93,10 @@ public:
 
     void Resume();
 
-    // The callback of every cycle, called on the worker thread. After
-    // DetachWakeUp returns, no call is running and none starts.
-    void AttachWakeUp(WakeUp routine);
+    // The callback of every cycle, and the one for a scheduled launch that did
+    // not start, both called on the worker thread. After DetachWakeUp returns,
+    // no call of either is running and none starts.
+    void AttachWakeUp(WakeUp routine, LaunchFailed failed = nullptr);
     void DetachWakeUp();
 
     // Takes in the stored values. A bit the user is changing right now stays
@@ -110,6 +120,10 @@ public:
     bool StopRequested() const { return Terminated_.load(); }
 
     static constexpr DWORD Period = 1000;
+    // How long the machine is kept awake after a scheduled launch at least,
+    // before the main application's absence lets it sleep. Tests shorten it
+    // before the worker runs.
+    DWORD MinimumAwakeMs = 60000;
 
     // For tests, set before the worker runs: called on the worker at each step
     // of the due path, so that a test can hold it there.
@@ -122,6 +136,15 @@ private:
     void Execute();
     // One cycle after its pause; false when the worker is to stop.
     bool RunCycle();
+    // Starts the main application; keeps the machine awake for the capture, or
+    // reports why it did not start.
+    void LaunchMainApp();
+    // Lets the machine sleep again once the capture started here is over, or at once.
+    void EndAwakeWhenCaptureEnds();
+    void EndAwake();
+    // Sets the wake timer to the moment in memory, or cancels it while nothing
+    // is pending, the moment has passed, launches are suspended or the worker stops.
+    void ArmWakeTimer();
     void CallWakeUp();
     void Step(TSchedulerStep step);
     bool Terminated() const { return Terminated_.load(); }
@@ -140,6 +163,14 @@ private:
 
     std::mutex WakeUpLock;
     WakeUp OnWakeUp;
+    LaunchFailed OnLaunchFailed;
+
+    // Worker only: whether it holds the machine awake, and since when.
+    bool HoldingAwake = false;
+    ULONGLONG AwakeSince = 0;
+
+    std::mutex TimerLock;
+    std::optional<std::uint64_t> ArmedDue;  // what the wake timer is set to
 
     // Reads both stored values; false when the key cannot be opened.
     bool ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const;
@@ -154,6 +185,8 @@ private:
 
     std::atomic<bool> Terminated_{false};
     UniqueHandle StopEvent;
+    // Auto-reset, so that a wait on it returns once when it fires.
+    UniqueHandle WakeTimer;
     UniqueHandle Thread_;
     DWORD ThreadId_ = 0;
 };

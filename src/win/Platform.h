@@ -1,6 +1,7 @@
 // The few platform calls whose effects are modal or invisible to a test
-// (the shell's notification area, message boxes, popup menus, program starts)
-// go through this table. It holds the real calls; tests put recorders in it.
+// (the shell's notification area, message boxes, popup menus, program starts,
+// the timer that wakes the machine and the machine's sleep) go through this
+// table. It holds the real calls; tests put recorders in it.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,10 @@ struct PlatformCalls {
     BOOL(WINAPI* TrackPopupMenu)(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
                                  const RECT* rect) = ::TrackPopupMenu;
     UINT(WINAPI* WinExec)(LPCSTR commandLine, UINT showCommand) = ::WinExec;
+    BOOL(WINAPI* SetWaitableTimer)(HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE routine,
+                                   LPVOID argument, BOOL resume) = ::SetWaitableTimer;
+    BOOL(WINAPI* CancelWaitableTimer)(HANDLE timer) = ::CancelWaitableTimer;
+    EXECUTION_STATE(WINAPI* SetThreadExecutionState)(EXECUTION_STATE flags) = ::SetThreadExecutionState;
 };
 
 // The process-wide table. Swap entries only while no other thread uses them.

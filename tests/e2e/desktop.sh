@@ -89,6 +89,18 @@ for _ in $(seq 1 25); do [ "$(icon_crossed)" = yes ] && break; sleep 0.2; done
 [ "$(state_value)" = 0x1 ] || fail "State in the registry is $(state_value), not 0x1"
 shot suspended
 
+# Load with the main application's file gone: a notification from the icon says so.
+rm -f "$work/VRLN98.EXE"
+open_menu
+read -r lx ly < <(find_word Vorlane...) || fail "no Load Vorlane... item the second time"
+click_at "$lx" "$ly"
+for _ in $(seq 1 25); do [ -n "$(find_word started)" ] && break; sleep 0.2; done
+[ -n "$(find_word started)" ] || fail "no notification that Vorlane was not started"
+[ -n "$(find_word found)" ] || fail "the notification does not say that the file was not found"
+shot notification
+# It goes by itself after some seconds; until then it could cover the menu.
+for _ in $(seq 1 60); do [ -z "$(find_word started)" ] && break; sleep 1; done
+
 # Unload, answered No: nothing changes.
 open_menu
 read -r ux uy < <(find_word Unload) || fail "no Unload item"

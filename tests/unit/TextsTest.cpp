@@ -49,3 +49,20 @@ TEST(CutTip, KeepsAtMostSixtyThreeCharacters) {
     const std::string longLaunch = TooltipText(0, "Wednesday 30 September 1998,14:05:00 with a long name");
     EXPECT_EQ(CutTip(longLaunch), longLaunch.substr(0, 63));
 }
+
+TEST(LaunchFailureText, GivesTheReasonInWordsThenThePath) {
+    const char* const path = "C:\\Program Files\\Vorlane\\VRLN98.EXE";
+    const struct Case { unsigned result; const char* reason; } cases[] = {
+        {2, "The file was not found:"}, {3, "The folder was not found:"}, {5, "Access was denied to"},
+        {11, "This is not a valid program:"}, {0, "There is not enough memory to start"},
+        {8, "There is not enough memory to start"}, {26, "Windows reported error 26 for"}};
+    for (const Case& c : cases) EXPECT_EQ(LaunchFailureText(path, c.result), std::string(c.reason) + "\n" + path);
+}
+
+TEST(CutText, NeverEndsInsideADoubleByteCharacter) {
+    const auto lead = [](unsigned char c) { return c == 0x83; };
+    EXPECT_EQ(CutText("abcdef", 4), "abcd");
+    EXPECT_EQ(CutText("abc", 4), "abc");
+    EXPECT_EQ(CutText("ab\x83\x5C" "c", 3, lead), "ab");
+    EXPECT_EQ(CutText("ab\x83\x5C" "c", 4, lead), "ab\x83\x5C");
+}

@@ -7,13 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 using namespace vrln;
 using namespace vrln::test;
@@ -88,6 +91,39 @@ UINT WINAPI CountLaunch(LPCSTR, UINT) {
     return 33;
 }
 
+// What the scheduler asked of the wake timer and of the machine's sleep, in order.
+struct PowerCall {
+    std::string what;  // "set", "cancel" or "awake"
+    std::uint64_t value = 0;  // the due time, or the execution state
+    BOOL resume = FALSE;
+    DWORD thread = 0;
+    bool operator==(const PowerCall& o) const { return what == o.what && value == o.value && resume == o.resume; }
+};
+std::mutex g_powerLock;
+std::vector<PowerCall> g_power;
+void RecordPower(PowerCall call) {
+    call.thread = ::GetCurrentThreadId();
+    std::lock_guard<std::mutex> lock(g_powerLock);
+    g_power.push_back(call);
+}
+std::vector<PowerCall> PowerCalls() {
+    std::lock_guard<std::mutex> lock(g_powerLock);
+    return g_power;
+}
+BOOL WINAPI RecordSetTimer(HANDLE, const LARGE_INTEGER* due, LONG, PTIMERAPCROUTINE, LPVOID, BOOL resume) {
+    RecordPower({"set", static_cast<std::uint64_t>(due->QuadPart), resume});
+    return TRUE;
+}
+BOOL WINAPI RecordCancelTimer(HANDLE) {
+    RecordPower({"cancel"});
+    return TRUE;
+}
+EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE flags) {
+    RecordPower({"awake", flags});
+    return ES_CONTINUOUS;
+}
+PowerCall WakeAt(double moment) { return {"set", LocalMomentToUtc(moment).value_or(0), TRUE}; }
+
 // Holds the worker at chosen steps of its due path, each once, until released.
 class WorkerGate {
 public:
@@ -131,6 +167,10 @@ protected:
     void SetUp() override {
         saved = Platform();
         Platform().WinExec = &CountLaunch;
+        Platform().SetWaitableTimer = &RecordSetTimer;
+        Platform().CancelWaitableTimer = &RecordCancelTimer;
+        Platform().SetThreadExecutionState = &RecordExecutionState;
+        g_power.clear();
         g_launches = 0;
         DeleteSchedulerKey();
         // A participant of the exchange that outlives the schedulers of a test,
@@ -461,4 +501,115 @@ TEST_F(SchedulerTest, ACycleThatFailsWhileStoringTheMomentFreesTheExchangeAndThe
     EXPECT_EQ(StoredMoment(), 0.0);
     EXPECT_TRUE(peer->BeginWrite(1000));
     peer->EndWrite();
+}
+
+// ---- Sleep and wake ------------------------------------------------------------
+
+TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsToLaunch) {
+    const double first = LocalNow() + 600.0 / 86400;
+    WriteSchedulerValues(0, first);
+    TScheduler scheduler(true);
+    EXPECT_EQ(PowerCalls(), std::vector<PowerCall>{WakeAt(first)});
+    CountCycles(scheduler);
+    scheduler.Resume();
+    const double later = LocalNow() + 1200.0 / 86400;
+    MainAppStores(0, later);  // reloaded by the worker
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 2; }, kGenerous));
+    scheduler.SetState(core::kStateSuspended);
+    scheduler.SetState(0);
+    MainAppStores(core::kStateSuspended, later);
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 5; }, kGenerous));
+    MainAppStores(0, later);
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 6; }, kGenerous));
+    // A moment already past is launched at once and consumed.
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    ASSERT_TRUE(CyclesPass(1));
+    const PowerCall cancel{"cancel"}, awake{"awake", ES_CONTINUOUS | ES_SYSTEM_REQUIRED};
+    std::vector<PowerCall> calls = PowerCalls();
+    calls.erase(std::remove(calls.begin(), calls.end(), awake), calls.end());
+    EXPECT_EQ(calls, (std::vector<PowerCall>{WakeAt(first), WakeAt(later), cancel, WakeAt(later), cancel,
+                                             WakeAt(later), cancel}));
+}
+
+TEST_F(SchedulerTest, TheWakeTimerWakesAtTheFirstOccurrenceInAutumnAndAtTheEndOfTheSkippedHourInSpring) {
+    // Central European time: UTC+1, summer time UTC+2 from the last Sunday in
+    // March, 2:00, to the last Sunday in October, 3:00 (29 March and 25 October 2026).
+    TIME_ZONE_INFORMATION zone{};
+    zone.Bias = -60;
+    zone.DaylightBias = -60;
+    zone.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};
+    zone.DaylightDate = {0, 3, 0, 5, 2, 0, 0, 0};
+    const auto utc = [](int month, int day, int hour, int minute) {
+        SYSTEMTIME time{2026, static_cast<WORD>(month), 0, static_cast<WORD>(day), static_cast<WORD>(hour),
+                        static_cast<WORD>(minute), 0, 0};
+        FILETIME file{};
+        ::SystemTimeToFileTime(&time, &file);
+        return (static_cast<std::uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+    };
+    const struct Case { double local; std::uint64_t due; const char* what; } cases[] = {
+        {Moment(2026, 1, 15, 12, 0, 0), utc(1, 15, 11, 0), "winter"},
+        {Moment(2026, 7, 1, 12, 0, 0), utc(7, 1, 10, 0), "summer"},
+        {Moment(2026, 10, 25, 2, 30, 0), utc(10, 25, 0, 30), "twice in autumn: the first"},
+        {Moment(2026, 10, 25, 3, 30, 0), utc(10, 25, 2, 30), "after the autumn change"},
+        {Moment(2026, 3, 29, 2, 30, 0), utc(3, 29, 1, 0), "skipped in spring: where the hour ends"}};
+    for (const Case& c : cases) EXPECT_EQ(LocalMomentToUtc(c.local, &zone), c.due) << c.what;
+}
+
+namespace {
+// A started main application claims its presence mutex, as the real one does.
+UniqueHandle g_presence;
+UINT WINAPI StartClaimingPresence(LPCSTR, UINT) {
+    ++g_launches;
+    g_presence.reset(::CreateMutexA(nullptr, FALSE, "APPLICATION-VORLANE 98"));
+    return 33;
+}
+UINT WINAPI FailToStart(LPCSTR, UINT) {
+    ++g_launches;
+    return ERROR_FILE_NOT_FOUND;
+}
+std::vector<PowerCall> AwakeCalls() {
+    std::vector<PowerCall> calls = PowerCalls();
+    calls.erase(std::remove_if(calls.begin(), calls.end(), [](const PowerCall& c) { return c.what != "awake"; }),
+                calls.end());
+    return calls;
+}
+}  // namespace
+
+TEST_F(SchedulerTest, AScheduledLaunchKeepsTheMachineAwakeWhileTheMainApplicationRunsAndUntilTheStop) {
+    Platform().WinExec = &StartClaimingPresence;
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    auto scheduler = std::make_unique<TScheduler>(true);
+    scheduler->MinimumAwakeMs = 0;
+    CountCycles(*scheduler);
+    scheduler->Resume();
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    ASSERT_TRUE(CyclesPass(2));
+    const PowerCall held{"awake", ES_CONTINUOUS | ES_SYSTEM_REQUIRED}, released{"awake", ES_CONTINUOUS};
+    EXPECT_EQ(AwakeCalls(), std::vector<PowerCall>{held});
+    g_presence.reset();  // the capture is over
+    ASSERT_TRUE(WaitFor([] { return AwakeCalls().size() == 2; }, kGenerous));
+    // The next launch holds it again, and the stop gives it back, on the worker.
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
+    ASSERT_TRUE(WaitFor([] { return AwakeCalls().size() == 3; }, kGenerous));
+    const DWORD worker = scheduler->ThreadID();
+    scheduler.reset();
+    g_presence.reset();
+    const std::vector<PowerCall> calls = AwakeCalls();
+    EXPECT_EQ(calls, (std::vector<PowerCall>{held, released, held, released}));
+    for (const PowerCall& call : calls) EXPECT_EQ(call.thread, worker);
+}
+
+TEST_F(SchedulerTest, AScheduledLaunchThatFailsIsReportedAndKeepsNothingAwake) {
+    Platform().WinExec = &FailToStart;
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    TScheduler scheduler(true);
+    std::atomic<UINT> reported{0};
+    scheduler.AttachWakeUp([](TScheduler&) {}, [&reported](UINT result) { reported = result + 1000; });
+    scheduler.Resume();
+    ASSERT_TRUE(WaitFor([&] { return reported != 0; }, kGenerous));
+    EXPECT_EQ(reported, 1000u + ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(StoredMoment(), 0.0);
+    EXPECT_TRUE(AwakeCalls().empty());
 }

@@ -305,6 +305,32 @@ TEST_F(TrayTest, UnloadAnsweredYesRemovesTheEntryTheIconAndTheWindow) {
     EXPECT_TRUE(::PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
+    WinExecRecorder winExec(false, ERROR_PATH_NOT_FOUND);
+    // A scheduled launch: the worker posts it to the window's thread.
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    Create();
+    const auto notifications = [] {
+        std::vector<ShellCall> found;
+        for (const ShellCall& call : g_calls)
+            if (call.record.uFlags & NIF_INFO) found.push_back(call);
+        return found;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return notifications().size() == 1; }, kGenerous));
+    Command(IDM_LOAD);
+    ASSERT_EQ(notifications().size(), 2u);
+    for (const ShellCall& call : notifications()) {
+        EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
+        EXPECT_EQ(call.record.uFlags, static_cast<UINT>(NIF_INFO));
+        EXPECT_EQ(call.record.dwInfoFlags, static_cast<DWORD>(NIIF_WARNING));
+        EXPECT_GE(call.record.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
+        EXPECT_STREQ(call.record.szInfoTitle, "Vorlane was not started");
+        EXPECT_EQ(std::string(call.record.szInfo), "The folder was not found:\n" + MainAppPath());
+    }
+    EXPECT_EQ(winExec.Calls().size(), 2u);
+    EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{0}, 0.0));  // consumed all the same
+}
+
 TEST_F(TrayTest, UnusedCommandIdsDoNothing) {
     Create();
     for (WPARAM id : {101, 102, 105, 150, 199, 200, 260, 0xFFFF}) Command(id);
