@@ -91,38 +91,34 @@ UINT WINAPI CountLaunch(LPCSTR, UINT) {
     return 33;
 }
 
-// What the scheduler asked of the wake timer and of the machine's sleep, in order.
-struct PowerCall {
-    std::string what;  // "set", "cancel" or "awake"
-    std::uint64_t value = 0;  // the due time, or the execution state
-    BOOL resume = FALSE;
-    DWORD thread = 0;
-    bool operator==(const PowerCall& o) const { return what == o.what && value == o.value && resume == o.resume; }
-};
+// What the scheduler asked of the wake timer and of the machine's sleep, in order:
+// "timer set <due> <resume>", "timer cancel", "awake <flags> <thread>".
 std::mutex g_powerLock;
-std::vector<PowerCall> g_power;
-void RecordPower(PowerCall call) {
-    call.thread = ::GetCurrentThreadId();
+std::vector<std::string> g_power;
+void RecordPower(const std::string& call) {
     std::lock_guard<std::mutex> lock(g_powerLock);
     g_power.push_back(call);
 }
-std::vector<PowerCall> PowerCalls() {
+std::vector<std::string> PowerCalls(const std::string& prefix = "") {
     std::lock_guard<std::mutex> lock(g_powerLock);
-    return g_power;
+    std::vector<std::string> calls;
+    std::copy_if(g_power.begin(), g_power.end(), std::back_inserter(calls),
+                 [&](const std::string& call) { return call.rfind(prefix, 0) == 0; });
+    return calls;
 }
 BOOL WINAPI RecordSetTimer(HANDLE, const LARGE_INTEGER* due, LONG, PTIMERAPCROUTINE, LPVOID, BOOL resume) {
-    RecordPower({"set", static_cast<std::uint64_t>(due->QuadPart), resume});
+    RecordPower("timer set " + std::to_string(due->QuadPart) + " " + std::to_string(resume));
     return TRUE;
 }
 BOOL WINAPI RecordCancelTimer(HANDLE) {
-    RecordPower({"cancel"});
+    RecordPower("timer cancel");
     return TRUE;
 }
 EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE flags) {
-    RecordPower({"awake", flags});
+    RecordPower("awake " + std::to_string(flags) + " " + std::to_string(::GetCurrentThreadId()));
     return ES_CONTINUOUS;
 }
-PowerCall WakeAt(double moment) { return {"set", LocalMomentToUtc(moment).value_or(0), TRUE}; }
+std::string WakeAt(double moment) { return "timer set " + std::to_string(LocalMomentToUtc(moment).value_or(0)) + " 1"; }
 
 // Holds the worker at chosen steps of its due path, each once, until released.
 class WorkerGate {
@@ -506,13 +502,12 @@ TEST_F(SchedulerTest, ACycleThatFailsWhileStoringTheMomentFreesTheExchangeAndThe
 // ---- Sleep and wake ------------------------------------------------------------
 
 TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsToLaunch) {
-    const double first = LocalNow() + 600.0 / 86400;
+    const double first = LocalNow() + 600.0 / 86400, later = first + 600.0 / 86400;
     WriteSchedulerValues(0, first);
     TScheduler scheduler(true);
-    EXPECT_EQ(PowerCalls(), std::vector<PowerCall>{WakeAt(first)});
+    EXPECT_EQ(PowerCalls(), std::vector<std::string>{WakeAt(first)});
     CountCycles(scheduler);
     scheduler.Resume();
-    const double later = LocalNow() + 1200.0 / 86400;
     MainAppStores(0, later);  // reloaded by the worker
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 2; }, kGenerous));
     scheduler.SetState(core::kStateSuspended);
@@ -525,91 +520,66 @@ TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsTo
     MainAppStores(0, LocalNow() - 1.0 / 24);
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
     ASSERT_TRUE(CyclesPass(1));
-    const PowerCall cancel{"cancel"}, awake{"awake", ES_CONTINUOUS | ES_SYSTEM_REQUIRED};
-    std::vector<PowerCall> calls = PowerCalls();
-    calls.erase(std::remove(calls.begin(), calls.end(), awake), calls.end());
-    EXPECT_EQ(calls, (std::vector<PowerCall>{WakeAt(first), WakeAt(later), cancel, WakeAt(later), cancel,
-                                             WakeAt(later), cancel}));
+    const std::string cancel = "timer cancel";
+    EXPECT_EQ(PowerCalls("timer"),
+              (std::vector<std::string>{WakeAt(first), WakeAt(later), cancel, WakeAt(later), cancel, WakeAt(later),
+                                        cancel}));
 }
 
 TEST_F(SchedulerTest, TheWakeTimerWakesAtTheFirstOccurrenceInAutumnAndAtTheEndOfTheSkippedHourInSpring) {
     // Central European time: UTC+1, summer time UTC+2 from the last Sunday in
     // March, 2:00, to the last Sunday in October, 3:00 (29 March and 25 October 2026).
     TIME_ZONE_INFORMATION zone{};
-    zone.Bias = -60;
-    zone.DaylightBias = -60;
+    zone.Bias = zone.DaylightBias = -60;
     zone.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};
     zone.DaylightDate = {0, 3, 0, 5, 2, 0, 0, 0};
-    const auto utc = [](int month, int day, int hour, int minute) {
-        SYSTEMTIME time{2026, static_cast<WORD>(month), 0, static_cast<WORD>(day), static_cast<WORD>(hour),
-                        static_cast<WORD>(minute), 0, 0};
-        FILETIME file{};
-        ::SystemTimeToFileTime(&time, &file);
-        return (static_cast<std::uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
-    };
-    const struct Case { double local; std::uint64_t due; const char* what; } cases[] = {
-        {Moment(2026, 1, 15, 12, 0, 0), utc(1, 15, 11, 0), "winter"},
-        {Moment(2026, 7, 1, 12, 0, 0), utc(7, 1, 10, 0), "summer"},
-        {Moment(2026, 10, 25, 2, 30, 0), utc(10, 25, 0, 30), "twice in autumn: the first"},
-        {Moment(2026, 10, 25, 3, 30, 0), utc(10, 25, 2, 30), "after the autumn change"},
-        {Moment(2026, 3, 29, 2, 30, 0), utc(3, 29, 1, 0), "skipped in spring: where the hour ends"}};
-    for (const Case& c : cases) EXPECT_EQ(LocalMomentToUtc(c.local, &zone), c.due) << c.what;
+    const TIME_ZONE_INFORMATION utc{};
+    const struct Case { double local, utc; const char* what; } cases[] = {
+        {Moment(2026, 1, 15, 12, 0, 0), Moment(2026, 1, 15, 11, 0, 0), "winter"},
+        {Moment(2026, 7, 1, 12, 0, 0), Moment(2026, 7, 1, 10, 0, 0), "summer"},
+        {Moment(2026, 10, 25, 2, 30, 0), Moment(2026, 10, 25, 0, 30, 0), "twice in autumn: the first"},
+        {Moment(2026, 10, 25, 3, 30, 0), Moment(2026, 10, 25, 2, 30, 0), "after the autumn change"},
+        {Moment(2026, 3, 29, 2, 30, 0), Moment(2026, 3, 29, 1, 0, 0), "skipped in spring: where the hour ends"}};
+    for (const Case& c : cases) EXPECT_EQ(LocalMomentToUtc(c.local, &zone), LocalMomentToUtc(c.utc, &utc)) << c.what;
 }
 
 namespace {
-// A started main application claims its presence mutex, as the real one does.
+// A started main application claims its presence mutex, as the real one does; or the start fails.
 UniqueHandle g_presence;
+std::atomic<bool> g_startsFail{false};
 UINT WINAPI StartClaimingPresence(LPCSTR, UINT) {
     ++g_launches;
+    if (g_startsFail) return ERROR_FILE_NOT_FOUND;
     g_presence.reset(::CreateMutexA(nullptr, FALSE, "APPLICATION-VORLANE 98"));
     return 33;
 }
-UINT WINAPI FailToStart(LPCSTR, UINT) {
-    ++g_launches;
-    return ERROR_FILE_NOT_FOUND;
-}
-std::vector<PowerCall> AwakeCalls() {
-    std::vector<PowerCall> calls = PowerCalls();
-    calls.erase(std::remove_if(calls.begin(), calls.end(), [](const PowerCall& c) { return c.what != "awake"; }),
-                calls.end());
-    return calls;
-}
 }  // namespace
 
-TEST_F(SchedulerTest, AScheduledLaunchKeepsTheMachineAwakeWhileTheMainApplicationRunsAndUntilTheStop) {
+TEST_F(SchedulerTest, AScheduledLaunchKeepsTheMachineAwakeWhileTheMainApplicationRunsAndAFailedOneIsReported) {
     Platform().WinExec = &StartClaimingPresence;
+    g_startsFail = true;
     WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
     auto scheduler = std::make_unique<TScheduler>(true);
     scheduler->MinimumAwakeMs = 0;
-    CountCycles(*scheduler);
+    std::atomic<UINT> reported{0};
+    scheduler->AttachWakeUp([this](TScheduler&) { ++cycles; }, [&reported](UINT result) { reported = result; });
     scheduler->Resume();
-    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
-    ASSERT_TRUE(CyclesPass(2));
-    const PowerCall held{"awake", ES_CONTINUOUS | ES_SYSTEM_REQUIRED}, released{"awake", ES_CONTINUOUS};
-    EXPECT_EQ(AwakeCalls(), std::vector<PowerCall>{held});
-    g_presence.reset();  // the capture is over
-    ASSERT_TRUE(WaitFor([] { return AwakeCalls().size() == 2; }, kGenerous));
-    // The next launch holds it again, and the stop gives it back, on the worker.
+    ASSERT_TRUE(WaitFor([&] { return reported == ERROR_FILE_NOT_FOUND; }, kGenerous));
+    EXPECT_EQ(StoredMoment(), 0.0);
+    g_startsFail = false;
     MainAppStores(0, LocalNow() - 1.0 / 24);
     ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
-    ASSERT_TRUE(WaitFor([] { return AwakeCalls().size() == 3; }, kGenerous));
-    const DWORD worker = scheduler->ThreadID();
+    ASSERT_TRUE(CyclesPass(2));
+    const std::string worker = " " + std::to_string(scheduler->ThreadID());
+    const std::string held = "awake " + std::to_string(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) + worker,
+                      released = "awake " + std::to_string(ES_CONTINUOUS) + worker;
+    EXPECT_EQ(PowerCalls("awake"), std::vector<std::string>{held});
+    g_presence.reset();  // the capture is over
+    ASSERT_TRUE(WaitFor([] { return PowerCalls("awake").size() == 2; }, kGenerous));
+    // The next launch holds it again, and the stop gives it back.
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(WaitFor([] { return PowerCalls("awake").size() == 3; }, kGenerous));
     scheduler.reset();
     g_presence.reset();
-    const std::vector<PowerCall> calls = AwakeCalls();
-    EXPECT_EQ(calls, (std::vector<PowerCall>{held, released, held, released}));
-    for (const PowerCall& call : calls) EXPECT_EQ(call.thread, worker);
-}
-
-TEST_F(SchedulerTest, AScheduledLaunchThatFailsIsReportedAndKeepsNothingAwake) {
-    Platform().WinExec = &FailToStart;
-    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
-    TScheduler scheduler(true);
-    std::atomic<UINT> reported{0};
-    scheduler.AttachWakeUp([](TScheduler&) {}, [&reported](UINT result) { reported = result + 1000; });
-    scheduler.Resume();
-    ASSERT_TRUE(WaitFor([&] { return reported != 0; }, kGenerous));
-    EXPECT_EQ(reported, 1000u + ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(StoredMoment(), 0.0);
-    EXPECT_TRUE(AwakeCalls().empty());
+    EXPECT_EQ(PowerCalls("awake"), (std::vector<std::string>{held, released, held, released}));
 }
