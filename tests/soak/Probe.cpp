@@ -116,6 +116,14 @@ bool CloseTrayMenu(HWND wnd, DWORD processId, DWORD timeoutMs) {
     return WaitUntil(false, processId, timeoutMs / 2);
 }
 
+bool WaitUntilIdle(HWND wnd, DWORD processId, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    // A right click that arrives during a modal wait is dropped: it is made again.
+    while (!OpenTrayMenu(wnd, processId, 1000))
+        if (::GetTickCount() - start >= timeoutMs) return false;
+    return CloseTrayMenu(wnd, processId, timeoutMs);
+}
+
 ResourceSample SampleResources(HANDLE process, DWORD processId) {
     ResourceSample sample;
     DWORD handles = 0;

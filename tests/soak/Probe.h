@@ -19,6 +19,10 @@ HWND VisibleMenuOf(DWORD processId);
 bool OpenTrayMenu(HWND wnd, DWORD processId, DWORD timeoutMs);
 // Closes a shown tray menu without choosing an item and waits up to timeoutMs.
 bool CloseTrayMenu(HWND wnd, DWORD processId, DWORD timeoutMs);
+// Waits up to timeoutMs until the program is idle, and closes the menu that
+// shows it: the menu opens only when no modal wait (a page opening, the unload
+// question, another menu) runs. An answered sent message proves no such thing.
+bool WaitUntilIdle(HWND wnd, DWORD processId, DWORD timeoutMs);
 
 // One sample of a process's resources. A figure the platform does not report
 // is -1; `*Source` says where each figure came from.

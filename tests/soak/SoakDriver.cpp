@@ -55,7 +55,8 @@
 //      per start (measured at set-up with the same call; 0 where it leaks none).
 //   6. Every page asked for reaches the browser as exactly one request for
 //      that web: a pick that arrives during the request is dropped, never
-//      made a second request. The window answers again after each opening.
+//      made a second request. The program is idle again after each opening
+//      (its menu opens).
 //      While a request waits, the platform's DDE wait may leave sent
 //      messages unanswered until the reply (Wine does), so probes that
 //      overlap a page opening are counted on their own, not judged.
@@ -103,7 +104,7 @@ constexpr DWORD kSettleMs = 500;
 constexpr double kUncertainAfterLostToggleMs = 4000;  // > 3 scheduler cycles with a writer notice each
 constexpr int kWebs = 3;
 constexpr DWORD kBrowserReplyMs = 3000;
-constexpr DWORD kPageBackMs = 25000;  // from the pick until the window answers again
+constexpr DWORD kPageBackMs = 25000;  // from the pick until the program is idle again
 
 // Tolerances of the flatness check, on medians (transients such as a start in
 // progress or an open menu rarely reach a median, but may): a handle or two,
@@ -619,24 +620,14 @@ void Soak::OpenAndCloseMenu(bool toggleWhileOpen) {
 // sends a pick of the second web meanwhile, which must come to nothing.
 void Soak::OpenPage(int web) {
     const std::size_t requestsBefore = BrowserRequests().size();
-    auto replies = [this] {
-        const std::string log = ReadWholeFile(browserLog_);
-        std::size_t n = 0;
-        for (std::size_t at = log.find("replied"); at != std::string::npos; at = log.find("replied", at + 1)) ++n;
-        return n;
-    };
-    const std::size_t repliesBefore = replies();
     {
         std::lock_guard<std::mutex> lock(lock_);
         ++pagesAsked_;
     }
     ++pageEdges_;
-    const double start = NowMs();
-    const auto left = [&] { return static_cast<DWORD>(std::max(0.0, kPageBackMs - (NowMs() - start))); };
-    bool back = ::PostMessageA(wnd_, WM_COMMAND, IDM_WEB_BASE + web, 0) != 0;
-    // The window cannot answer before the request returns: wait for the reply first.
-    back = back && WaitFor([&] { return replies() > repliesBefore; }, left());
-    while (back && !soak::Responds(wnd_, std::min<DWORD>(1000, std::max<DWORD>(1, left())))) back = left() > 0;
+    // A right click posted behind the pick opens the menu only once the opening is over.
+    const bool back = ::PostMessageA(wnd_, WM_COMMAND, IDM_WEB_BASE + web, 0) != 0 &&
+                      soak::WaitUntilIdle(wnd_, program_.id, kPageBackMs);
     ++pageEdges_;
 
     const std::vector<std::string> requests = BrowserRequests();
@@ -644,8 +635,8 @@ void Soak::OpenPage(int web) {
     std::lock_guard<std::mutex> lock(lock_);
     pagesBack_ += back;
     if (!back) {
-        failures_.push_back("the window did not come back after a page opening");
-        Say("FAIL at %.1f s: the window did not answer within %lu s of a pick of web %d",
+        failures_.push_back("the program was not idle again after a page opening");
+        Say("FAIL at %.1f s: the program was not idle within %lu s of a pick of web %d",
             (NowMs() - startMs_) / 1000.0, kPageBackMs / 1000, web + 1);
     }
     if (requests.size() != requestsBefore + 1) {
@@ -942,7 +933,7 @@ int Soak::Report() {
         "slowest %.0f ms", probes_, unanswered_, kProbeLimitMs, slowProbes_, slowestProbeMs_);
     const std::size_t requests = BrowserRequests().size();
     Say("page openings (browser replies after %lu ms, picks another web meanwhile): asked %ld, requests the browser "
-        "saw %zu, window answered again after %ld; probes during page openings %ld (%ld unanswered within %lu ms, "
+        "saw %zu, idle again after %ld; probes during page openings %ld (%ld unanswered within %lu ms, "
         "not judged)", kBrowserReplyMs, pagesAsked_, requests, pagesBack_, pageProbes_, pageProbesUnanswered_,
         kProbeLimitMs);
     if (requests != static_cast<std::size_t>(pagesAsked_))

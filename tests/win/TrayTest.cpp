@@ -611,10 +611,13 @@ TEST_F(TrayTest, WhileAPageOpensRightClicksAndPicksAreDroppedAndACloseWaitsForTh
 
 namespace {
 // The unload question as a modal loop that takes WM_QUIT from the queue and
-// drops it, as nested loops may; a close arrives while it is open.
+// drops it, as nested loops may; a close arrives while it is open. The window
+// goes before it returns, so the quit of the window's end is the one it drops.
 int WINAPI AskWhileClosedAndEatingQuit(HWND owner, LPCSTR, LPCSTR, UINT) {
     ++g_questions;
     ::PostMessageA(owner, WM_CLOSE, 0, 0);
+    PumpFor(500);
+    ::DestroyWindow(owner);
     PumpFor(500);
     return IDNO;
 }
