@@ -57,8 +57,8 @@ registered || fail "the program did not start"
 # Several cycles with loopback alone: nothing starts, the moment stays stored.
 sleep 8
 kill -0 "$program" 2>/dev/null || fail "the program ended by itself"
-date=$(startup_date)
-case "$date" in "" | 0000000000000000) fail "the moment was consumed without a network (stored: '$date')" ;; esac
+stored=$(startup_date)
+case "$stored" in "" | 0000000000000000) fail "the moment was consumed without a network (stored: '$stored')" ;; esac
 [ "$(starts)" -eq 0 ] || fail "the main application started without a network"
 
 ip link add v0 type veth peer name v1 && ip link set v0 up && ip link set v1 up &&
