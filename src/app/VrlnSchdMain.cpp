@@ -121,6 +121,7 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_LAUNCHFAILED: WMLaunchFailed(message); return;
         case WM_DPICHANGED: WMDpiChanged(message); return;
         case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
+        case WM_TIMECHANGE: WMTimeChange(message); return;
         default: break;
     }
     // The shell broadcasts this registered message when the taskbar is restarted.
@@ -301,6 +302,12 @@ void TPlandrel::WMDisplayChange(TMessage& message) {
     ReloadTrayIcon();
 }
 
+void TPlandrel::WMTimeChange(TMessage& message) {
+    message.Result = 0;
+    // A timer set in UTC keeps its instant when the zone changes under a local moment.
+    if (Scheduler) Scheduler->TimeChanged();
+}
+
 // ---- The tray ---------------------------------------------------------------
 //
 // The shell is only ever called from the window's thread: the worker's
@@ -438,7 +445,7 @@ void TPlandrel::ShowLaunchFailure(const std::string& path, UINT winExecResult) {
 
 std::string TPlandrel::TooltipText() const {
     if (!Scheduler) return core::TooltipText(0, "");
-    return core::TooltipText(Scheduler->State(), Scheduler->NextLaunchText());
+    return core::TooltipText(Scheduler->State(), Scheduler->NextLaunchText(), Scheduler->WaitingForNetwork());
 }
 
 void TPlandrel::UpdateMenuItems(HMENU popup) {

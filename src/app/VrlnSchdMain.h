@@ -91,6 +91,7 @@ private:
     void WMTaskbarCreated(TMessage& message);
     void WMDpiChanged(TMessage& message);
     void WMDisplayChange(TMessage& message);
+    void WMTimeChange(TMessage& message);
     void DefaultHandler(TMessage& message);
 
     // The waits of the window's thread that dispatch its messages. A handler

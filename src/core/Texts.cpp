@@ -17,8 +17,9 @@ std::string WebMenuItemText(std::size_t index, std::string_view title) {
     return text;
 }
 
-std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText) {
+std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText, bool waitingForNetwork) {
     if (state & 0x01) return "<Suspended>";
+    if (waitingForNetwork) return "<Waiting for a network connection>";
     if (nextLaunchText.empty()) return "<No task is waiting to run>";
     std::string text = "<Next launch at ";
     text += nextLaunchText;

@@ -14,9 +14,10 @@ namespace vrln::core {
 // followed by "..." when it is longer than 30.
 std::string WebMenuItemText(std::size_t index, std::string_view title);
 
-// "<Suspended>" when bit 0 of the state is set, "<No task is waiting to run>"
+// "<Suspended>" when bit 0 of the state is set, "<Waiting for a network
+// connection>" while a due launch waits for one, "<No task is waiting to run>"
 // when there is no next launch, else "<Next launch at %s>".
-std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText);
+std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText, bool waitingForNetwork = false);
 
 // The notification that tells of a start of the main application that failed.
 constexpr const char* kLaunchFailureTitle = "Vorlane was not started";

@@ -169,89 +169,16 @@ bool MainAppNotRunning() {
 
 std::string MainAppPath() { return core::DirectoryPart(OwnExePath(), ::IsDBCSLeadByte) + kMainAppFileName; }
 
-bool StartProgram(const std::string& path, UINT showCommand, UINT* result) {
-    const std::string commandLine = core::QuoteIfBlank(path);
-    const UINT started = Platform().WinExec(commandLine.c_str(), showCommand);
+std::string StartCommandLine(const std::string& path) { return core::QuoteIfBlank(path); }
+
+bool StartCommand(const char* commandLine, UINT showCommand, UINT* result) {
+    const UINT started = Platform().WinExec(commandLine, showCommand);
     if (result) *result = started;
     return started > 31;
 }
 
-// ---- Local time ------------------------------------------------------------
-
-double LocalNow() {
-    SYSTEMTIME now{};
-    ::GetLocalTime(&now);
-    core::DateTimeParts parts;
-    parts.year = now.wYear;
-    parts.month = now.wMonth;
-    parts.day = now.wDay;
-    parts.hour = now.wHour;
-    parts.minute = now.wMinute;
-    parts.second = now.wSecond;
-    parts.millisecond = now.wMilliseconds;
-    return core::EncodeDateTime(parts);
-}
-
-namespace {
-using Ticks = std::int64_t;  // 100 ns since 1601, as a FILETIME counts
-constexpr Ticks kTicksPerMinute = 600000000;
-
-bool ToTicks(const SYSTEMTIME& time, Ticks& ticks) {
-    FILETIME file{};
-    if (!::SystemTimeToFileTime(&time, &file)) return false;
-    ticks = static_cast<Ticks>((static_cast<std::uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime);
-    return true;
-}
-
-// The local time at an instant in the zone (null: the machine's), or -1.
-Ticks LocalTicksAt(Ticks instant, const TIME_ZONE_INFORMATION* zone) {
-    const auto bits = static_cast<std::uint64_t>(instant);
-    const FILETIME file{static_cast<DWORD>(bits), static_cast<DWORD>(bits >> 32)};
-    SYSTEMTIME utc{}, local{};
-    Ticks ticks = -1;
-    if (instant >= 0 && ::FileTimeToSystemTime(&file, &utc) && ::SystemTimeToTzSpecificLocalTime(zone, &utc, &local))
-        ToTicks(local, ticks);
-    return ticks;
-}
-}  // namespace
-
-std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INFORMATION* zone) {
-    core::DateTimeParts parts;
-    if (!core::DecodeDateTime(moment, parts) || parts.year < 1601) return std::nullopt;
-    SYSTEMTIME local{};
-    local.wYear = static_cast<WORD>(parts.year);
-    local.wMonth = static_cast<WORD>(parts.month);
-    local.wDayOfWeek = static_cast<WORD>(parts.dayOfWeek);
-    local.wDay = static_cast<WORD>(parts.day);
-    local.wHour = static_cast<WORD>(parts.hour);
-    local.wMinute = static_cast<WORD>(parts.minute);
-    local.wSecond = static_cast<WORD>(parts.second);
-    local.wMilliseconds = static_cast<WORD>(parts.millisecond);
-    SYSTEMTIME utc{};
-    Ticks wanted = 0, converted = 0;
-    if (!ToTicks(local, wanted) || !::TzSpecificLocalTimeToSystemTime(zone, &local, &utc) || !ToTicks(utc, converted))
-        return std::nullopt;
-    // Which of the zone's two offsets the platform took for a time that occurs
-    // twice, or for one that never occurs, is not said: both are tried.
-    TIME_ZONE_INFORMATION machine{};
-    const TIME_ZONE_INFORMATION& biases =
-        zone ? *zone : (::GetTimeZoneInformation(&machine) == TIME_ZONE_ID_INVALID ? TIME_ZONE_INFORMATION{} : machine);
-    Ticks candidates[] = {converted, wanted + (biases.Bias + biases.StandardBias) * kTicksPerMinute,
-                          wanted + (biases.Bias + biases.DaylightBias) * kTicksPerMinute};
-    std::sort(std::begin(candidates), std::end(candidates));
-    for (const Ticks candidate : candidates) {
-        if (LocalTicksAt(candidate, zone) == wanted) return static_cast<std::uint64_t>(candidate);
-    }
-    // In the hour skipped in spring: the earliest instant whose local time has
-    // passed the moment, where that hour ends.
-    Ticks before = candidates[0], after = candidates[2];
-    if (LocalTicksAt(before, zone) >= wanted || LocalTicksAt(after, zone) < wanted)
-        return static_cast<std::uint64_t>(converted);
-    while (after - before > 1) {
-        const Ticks middle = before + (after - before) / 2;
-        (LocalTicksAt(middle, zone) >= wanted ? after : before) = middle;
-    }
-    return static_cast<std::uint64_t>(after);
+bool StartProgram(const std::string& path, UINT showCommand, UINT* result) {
+    return StartCommand(StartCommandLine(path).c_str(), showCommand, result);
 }
 
 // ---- The scheduler thread -------------------------------------------------
@@ -259,7 +186,8 @@ std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INF
 TScheduler::TScheduler(bool createSuspended)
     : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)),
       StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      WakeTimer(::CreateWaitableTimerA(nullptr, FALSE, nullptr)) {
+      Power_(std::make_unique<TPowerKeeper>(
+          [this] { return TPowerKeeper::Schedule{StartupDate(), State(), Terminated()}; })) {
     PrepareRecord();
     LoadState();
     // The thread starts suspended so that its first cycle cannot begin before
@@ -284,7 +212,7 @@ TScheduler::~TScheduler() {
     } else {
         SaveState();
     }
-    ArmWakeTimer();  // cancels it: nobody is left to launch
+    Power_->ArmWakeTimer();  // cancels it: nobody is left to launch
 }
 
 void TScheduler::Resume() {
@@ -325,21 +253,37 @@ DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
     return 0;
 }
 
-bool TScheduler::Pause(DWORD ms) {
+bool TScheduler::Pause(DWORD ms, bool& woken) {
     // The wake timer ends the pause too, so that the launch follows the wake at once.
-    const HANDLE events[] = {StopEvent.get(), WakeTimer.get()};
-    const DWORD count = WakeTimer ? 2 : 1;
+    const HANDLE events[] = {StopEvent.get(), Power_->WakeTimer()};
+    const DWORD count = events[1] ? 2 : 1;
+    woken = false;
     // Without a stop event the worker keeps its pace all the same; a stop then waits out the pause.
-    if (!StopEvent || ::WaitForMultipleObjects(count, events, FALSE, ms) == WAIT_FAILED) ::Sleep(ms);
+    if (!StopEvent) {
+        ::Sleep(ms);
+        return !Terminated();
+    }
+    const DWORD ended = ::WaitForMultipleObjects(count, events, FALSE, ms);
+    if (ended == WAIT_FAILED) ::Sleep(ms);
+    woken = ended == WAIT_OBJECT_0 + 1;
     return !Terminated();
+}
+
+void TScheduler::AwaitMoment(double moment) {
+    // The local clock may run in steps of 16 ms behind the timer's.
+    constexpr double kStepsAhead = 2.0 / 86400;
+    const double ahead = moment - LocalNow();
+    if (!(ahead > 0 && ahead < kStepsAhead) || !StopEvent) return;
+    ::WaitForSingleObject(StopEvent.get(), static_cast<DWORD>(ahead * 86400000.0) + 1);
 }
 
 void TScheduler::Execute() {
     // The machine is kept awake per thread: the worker gives it back before it ends.
-    ScopeExit endAwake([this] { EndAwake(); });
-    while (Pause(Period)) {
+    ScopeExit endAwake([this] { Power_->Release(); });
+    bool woken = false;
+    while (Pause(PauseMs, woken)) {
         try {
-            if (!RunCycle()) break;
+            if (!RunCycle(woken)) break;
         } catch (...) {
             // One failing cycle (memory for the tooltip's texts, a lock that could
             // not be taken) must not end the launches: the next one tries again.
@@ -347,71 +291,50 @@ void TScheduler::Execute() {
     }
 }
 
-bool TScheduler::RunCycle() {
+bool TScheduler::RunCycle(bool woken) {
     CallWakeUp();
-    if (Synchronizer->BeginRead(kSyncTimeoutMs, StopEvent.get())) {
+    // After a wake by the timer the launch does not wait out the read wait; a
+    // notice that is there already is still taken in.
+    if (Synchronizer->BeginRead(woken ? 0 : kSyncTimeoutMs, StopEvent.get())) {
         ScopeExit endRead([this] { Synchronizer->EndRead(); });
         LoadState();
     }
     if (Terminated()) return false;
-    EndAwakeWhenCaptureEnds();
+    Power_->ReleaseWhenDone();
     const double moment = StartupDate();
-    if (!core::IsLaunchDue(State(), moment, LocalNow())) return true;
+    if (woken) AwaitMoment(moment);
+    if (!core::IsLaunchDue(State(), moment, LocalNow())) {
+        Power_->NothingDue();
+        return true;
+    }
     Step(TSchedulerStep::DueTested);
     // A stop before the moment is stored as used leaves it for the next start.
     if (Terminated()) return false;
+    // Made before the moment is consumed: once it is stored as used, nothing
+    // may fail before the start.
+    const std::string commandLine = StartCommandLine(MainAppPath());
+    if (!Power_->DueMayLaunch(moment, !MainAppNotRunning())) return true;
     bool mainAppRuns = false;
     if (!ConsumeMoment(moment, mainAppRuns)) return true;
     Step(TSchedulerStep::Consumed);
     // The moment is consumed whether or not the main application runs, so
     // it is never retried; once stored as used it is launched, even when a
     // stop came meanwhile.
-    if (!mainAppRuns) LaunchMainApp();
+    if (mainAppRuns)
+        Power_->Consumed(true);
+    else
+        LaunchMainApp(commandLine);
     return !Terminated();
 }
 
-void TScheduler::LaunchMainApp() {
+void TScheduler::LaunchMainApp(const std::string& commandLine) {
     UINT result = 0;
-    if (!StartProgram(MainAppPath(), (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL,
-                      &result)) {
-        std::lock_guard<std::mutex> lock(WakeUpLock);
-        if (OnLaunchFailed) OnLaunchFailed(result);
-        return;
-    }
-    // After a wake by the timer nobody is at the computer, and Windows would
-    // sleep again within minutes, in the middle of the capture.
-    if (!HoldingAwake) Platform().SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-    HoldingAwake = true;
-    AwakeSince = ::GetTickCount64();
-}
-
-void TScheduler::EndAwakeWhenCaptureEnds() {
-    // The main application takes a moment to claim its mutex after the start.
-    if (HoldingAwake && ::GetTickCount64() - AwakeSince >= MinimumAwakeMs && MainAppNotRunning()) EndAwake();
-}
-
-void TScheduler::EndAwake() {
-    if (!HoldingAwake) return;
-    Platform().SetThreadExecutionState(ES_CONTINUOUS);
-    HoldingAwake = false;
-}
-
-void TScheduler::ArmWakeTimer() {
-    if (!WakeTimer) return;
-    const double moment = StartupDate();
-    std::optional<std::uint64_t> due;
-    if (!Terminated() && !(State() & core::kStateSuspended) && moment > LocalNow()) due = LocalMomentToUtc(moment);
-    std::lock_guard<std::mutex> lock(TimerLock);
-    if (due == ArmedDue) return;
-    if (due) {
-        LARGE_INTEGER when{};
-        when.QuadPart = static_cast<LONGLONG>(*due);
-        // Absolute, so that the time spent asleep counts; resume wakes the machine.
-        Platform().SetWaitableTimer(WakeTimer.get(), &when, 0, nullptr, nullptr, TRUE);
-    } else {
-        Platform().CancelWaitableTimer(WakeTimer.get());
-    }
-    ArmedDue = due;
+    const bool started = StartCommand(commandLine.c_str(),
+                                      (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL, &result);
+    Power_->Consumed(started);
+    if (started) return;
+    std::lock_guard<std::mutex> lock(WakeUpLock);
+    if (OnLaunchFailed) OnLaunchFailed(result);
 }
 
 bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
@@ -448,7 +371,7 @@ void TScheduler::StoreAsUsed(double moment, bool& mainAppRuns) {
     mainAppRuns = !MainAppNotRunning();
     saving = true;
     SaveState();
-    ArmWakeTimer();
+    Power_->ArmWakeTimer();
 }
 
 bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const {
@@ -494,7 +417,7 @@ void TScheduler::LoadState() {
             LastStoredDate = date;
         }
     }
-    ArmWakeTimer();
+    Power_->ArmWakeTimer();
 }
 
 void TScheduler::SaveState() {
@@ -536,7 +459,7 @@ void TScheduler::SetState(std::uint8_t newState) {
         std::lock_guard<std::mutex> lock(StateLock);
         BitsBeingSet = 0;
     }
-    ArmWakeTimer();
+    Power_->ArmWakeTimer();
 }
 
 std::string TScheduler::NextLaunchText() const {

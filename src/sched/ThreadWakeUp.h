@@ -3,6 +3,8 @@
 // by presence mutex.
 #pragma once
 
+#include "sched/LocalTime.h"
+#include "sched/PowerKeeper.h"
 #include "sched/ThreadSync.h"
 #include "win/Handles.h"
 
@@ -44,6 +46,10 @@ std::string MainAppPath();
 // platform cannot pick C:\Program.exe for C:\Program Files\... . True when it
 // started; result, when given, receives what WinExec returned.
 bool StartProgram(const std::string& path, UINT showCommand, UINT* result = nullptr);
+// The two halves of StartProgram, for a caller that must not fail between
+// deciding to start and starting: the second allocates nothing.
+std::string StartCommandLine(const std::string& path);
+bool StartCommand(const char* commandLine, UINT showCommand, UINT* result);
 
 // ---- The registry record -------------------------------------------------
 
@@ -56,15 +62,6 @@ constexpr const char* kStateValue = "State";
 constexpr const char* kStartupDateValue = "Startup date";
 constexpr const char* kSyncName = "VorlaneSyncExchange";
 constexpr DWORD kSyncTimeoutMs = 258;
-
-// The local date and time now, as a launch moment.
-double LocalNow();
-// The instant (UTC, in a FILETIME's 100 ns units) at which local time, in the
-// zone given or the machine's, first reaches the moment: a local time that
-// occurs twice at the autumn change gives its first occurrence, one in the
-// hour skipped in spring the end of that hour. Nothing for moments that
-// cannot be shown or lie before 1601.
-std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INFORMATION* zone = nullptr);
 
 // ---- The scheduler thread -------------------------------------------------
 
@@ -113,6 +110,10 @@ public:
     double StartupDate() const { return StartupDate_.load(); }
     // The next launch as text with the locale's names; empty when none is pending.
     std::string NextLaunchText() const;
+    // A due moment waits for a network before the main application is started.
+    bool WaitingForNetwork() const { return Power_->WaitingForNetwork(); }
+    // The zone or the clock changed: the wake timer is set again.
+    void TimeChanged() { Power_->TimeChanged(); }
 
     DWORD ThreadID() const { return ThreadId_; }
     HANDLE ThreadHandle() const { return Thread_.get(); }
@@ -120,10 +121,12 @@ public:
     bool StopRequested() const { return Terminated_.load(); }
 
     static constexpr DWORD Period = 1000;
-    // How long the machine is kept awake after a scheduled launch at least,
-    // before the main application's absence lets it sleep. Tests shorten it
-    // before the worker runs.
-    DWORD MinimumAwakeMs = 60000;
+    // The pause that begins each cycle; a test lengthens it before the worker
+    // runs, to see the wake timer end it.
+    DWORD PauseMs = Period;
+    // The wake timer, the network wait and the machine's sleep; tests shorten
+    // its bounds before the worker runs.
+    TPowerKeeper& Power() { return *Power_; }
 
     // For tests, set before the worker runs: called on the worker at each step
     // of the due path, so that a test can hold it there.
@@ -134,22 +137,20 @@ public:
 private:
     static DWORD WINAPI ThreadMain(LPVOID self);
     void Execute();
-    // One cycle after its pause; false when the worker is to stop.
-    bool RunCycle();
-    // Starts the main application; keeps the machine awake for the capture, or
-    // reports why it did not start.
-    void LaunchMainApp();
-    // Lets the machine sleep again once the capture started here is over, or at once.
-    void EndAwakeWhenCaptureEnds();
-    void EndAwake();
-    // Sets the wake timer to the moment in memory, or cancels it while nothing
-    // is pending, the moment has passed, launches are suspended or the worker stops.
-    void ArmWakeTimer();
+    // One cycle after its pause, which the wake timer ended when woken is set;
+    // false when the worker is to stop.
+    bool RunCycle(bool woken);
+    // Starts the main application by the command line made before the moment
+    // was consumed, or reports why it did not start.
+    void LaunchMainApp(const std::string& commandLine);
     void CallWakeUp();
     void Step(TSchedulerStep step);
     bool Terminated() const { return Terminated_.load(); }
-    // Waits one pause of the cycle; false when the worker is to stop.
-    bool Pause(DWORD ms);
+    // Waits one pause of the cycle; false when the worker is to stop. woken
+    // tells whether the wake timer ended it.
+    bool Pause(DWORD ms, bool& woken);
+    // The timer may fire a little before the local clock shows the moment.
+    void AwaitMoment(double moment);
     // Stores the tested moment as used, under write access when that comes
     // within the time-out, and tests whether the main application runs;
     // false when it is no longer the moment to launch.
@@ -165,13 +166,6 @@ private:
     WakeUp OnWakeUp;
     LaunchFailed OnLaunchFailed;
 
-    // Worker only: whether it holds the machine awake, and since when.
-    bool HoldingAwake = false;
-    ULONGLONG AwakeSince = 0;
-
-    std::mutex TimerLock;
-    std::optional<std::uint64_t> ArmedDue;  // what the wake timer is set to
-
     // Reads both stored values; false when the key cannot be opened.
     bool ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const;
 
@@ -185,8 +179,7 @@ private:
 
     std::atomic<bool> Terminated_{false};
     UniqueHandle StopEvent;
-    // Auto-reset, so that a wait on it returns once when it fires.
-    UniqueHandle WakeTimer;
+    std::unique_ptr<TPowerKeeper> Power_;
     UniqueHandle Thread_;
     DWORD ThreadId_ = 0;
 };

@@ -1,10 +1,13 @@
 // The few platform calls whose effects are modal or invisible to a test
 // (the shell's notification area, message boxes, popup menus, program starts,
-// the timer that wakes the machine and the machine's sleep) go through this
-// table. It holds the real calls; tests put recorders in it.
+// the timer that wakes the machine and the machine's sleep), and those whose
+// answers a test must choose (the network, a person's input, the clock), go
+// through this table. It holds the real calls; tests put recorders in it.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 #include <shellapi.h>
 
 namespace vrln {
@@ -19,6 +22,10 @@ struct PlatformCalls {
                                    LPVOID argument, BOOL resume) = ::SetWaitableTimer;
     BOOL(WINAPI* CancelWaitableTimer)(HANDLE timer) = ::CancelWaitableTimer;
     EXECUTION_STATE(WINAPI* SetThreadExecutionState)(EXECUTION_STATE flags) = ::SetThreadExecutionState;
+    ULONG(WINAPI* GetAdaptersAddresses)(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses,
+                                        PULONG size) = ::GetAdaptersAddresses;
+    BOOL(WINAPI* GetLastInputInfo)(PLASTINPUTINFO info) = ::GetLastInputInfo;
+    ULONGLONG(WINAPI* GetTickCount64)() = ::GetTickCount64;
 };
 
 // The process-wide table. Swap entries only while no other thread uses them.

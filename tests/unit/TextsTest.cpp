@@ -29,6 +29,8 @@ TEST(TooltipText, ShowsSuspensionBeforeTheNextLaunch) {
     EXPECT_EQ(TooltipText(0x01, "Wednesday 30 Sep 1998,14:05:00"), "<Suspended>");
     EXPECT_EQ(TooltipText(0x03, ""), "<Suspended>");
     EXPECT_EQ(TooltipText(0xFF, "x"), "<Suspended>");
+    EXPECT_EQ(TooltipText(0x01, "x", true), "<Suspended>");
+    EXPECT_EQ(TooltipText(0x02, "x", true), "<Waiting for a network connection>");
 }
 
 TEST(TooltipText, ShowsTheNextLaunchOrThatNoneIsWaiting) {

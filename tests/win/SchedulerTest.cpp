@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <atomic>
@@ -120,6 +121,67 @@ EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE flags) {
 }
 std::string WakeAt(double moment) { return "timer set " + std::to_string(LocalMomentToUtc(moment).value_or(0)) + " 1"; }
 
+// The clock of the power rules and a person's last input, both moved by the test.
+std::atomic<ULONGLONG> g_ticks{0}, g_lastInput{0};
+ULONGLONG WINAPI TestTicks() { return g_ticks; }
+BOOL WINAPI TestLastInput(PLASTINPUTINFO info) {
+    info->dwTime = static_cast<DWORD>(g_lastInput);
+    return TRUE;
+}
+
+// The machine's interfaces as the network test sees them: the state, the
+// type, one address (4 or 16 bytes) and whether a default gateway is known.
+struct Interface {
+    IF_OPER_STATUS status;
+    IFTYPE type;
+    std::vector<std::uint8_t> address;
+    bool gateway;
+};
+const Interface kWired{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {192, 0, 2, 5}, true};
+std::mutex g_interfacesLock;
+std::vector<Interface> g_interfaces;
+void SetInterfaces(std::vector<Interface> interfaces) {
+    std::lock_guard<std::mutex> lock(g_interfacesLock);
+    g_interfaces = std::move(interfaces);
+}
+ULONG WINAPI TestAdapters(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES out, PULONG size) {
+    std::lock_guard<std::mutex> lock(g_interfacesLock);
+    if (g_interfaces.empty()) return ERROR_NO_DATA;
+    struct Record {
+        IP_ADAPTER_ADDRESSES adapter;
+        IP_ADAPTER_UNICAST_ADDRESS unicast;
+        IP_ADAPTER_GATEWAY_ADDRESS gateway;
+        union { sockaddr_in v4; sockaddr_in6 v6; } address;
+    };
+    const ULONG needed = static_cast<ULONG>(sizeof(Record) * g_interfaces.size());
+    if (*size < needed) {
+        *size = needed;
+        return ERROR_BUFFER_OVERFLOW;
+    }
+    auto* records = reinterpret_cast<Record*>(out);
+    std::memset(records, 0, needed);
+    for (std::size_t i = 0; i < g_interfaces.size(); ++i) {
+        const Interface& from = g_interfaces[i];
+        Record& to = records[i];
+        to.adapter.Next = i + 1 < g_interfaces.size() ? &records[i + 1].adapter : nullptr;
+        to.adapter.OperStatus = from.status;
+        to.adapter.IfType = from.type;
+        to.adapter.FirstUnicastAddress = &to.unicast;
+        to.adapter.FirstGatewayAddress = from.gateway ? &to.gateway : nullptr;
+        to.unicast.Address.lpSockaddr = reinterpret_cast<sockaddr*>(&to.address);
+        if (from.address.size() == 4) {
+            to.address.v4.sin_family = AF_INET;
+            std::memcpy(&to.address.v4.sin_addr, from.address.data(), 4);
+            to.unicast.Address.iSockaddrLength = sizeof(sockaddr_in);
+        } else {
+            to.address.v6.sin6_family = AF_INET6;
+            std::memcpy(&to.address.v6.sin6_addr, from.address.data(), 16);
+            to.unicast.Address.iSockaddrLength = sizeof(sockaddr_in6);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
 // Holds the worker at chosen steps of its due path, each once, until released.
 class WorkerGate {
 public:
@@ -166,6 +228,12 @@ protected:
         Platform().SetWaitableTimer = &RecordSetTimer;
         Platform().CancelWaitableTimer = &RecordCancelTimer;
         Platform().SetThreadExecutionState = &RecordExecutionState;
+        Platform().GetTickCount64 = &TestTicks;
+        Platform().GetLastInputInfo = &TestLastInput;
+        Platform().GetAdaptersAddresses = &TestAdapters;
+        g_ticks = 5000000000;  // past 32 bits, as input ticks wrap
+        g_lastInput = 0;
+        SetInterfaces({kWired});
         g_power.clear();
         g_launches = 0;
         DeleteSchedulerKey();
@@ -516,70 +584,205 @@ TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsTo
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 5; }, kGenerous));
     MainAppStores(0, later);
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 6; }, kGenerous));
+    // Another zone may make the same local moment another instant.
+    scheduler.TimeChanged();
     // A moment already past is launched at once and consumed.
     MainAppStores(0, LocalNow() - 1.0 / 24);
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
     ASSERT_TRUE(CyclesPass(1));
     const std::string cancel = "timer cancel";
-    EXPECT_EQ(PowerCalls("timer"),
-              (std::vector<std::string>{WakeAt(first), WakeAt(later), cancel, WakeAt(later), cancel, WakeAt(later),
-                                        cancel}));
+    EXPECT_EQ(PowerCalls("timer"), (std::vector<std::string>{WakeAt(first), WakeAt(later), cancel, WakeAt(later),
+                                                             cancel, WakeAt(later), WakeAt(later), cancel}));
+}
+
+TEST_F(SchedulerTest, TheWakeTimerEndsTheWorkersPause) {
+    Platform().SetWaitableTimer = saved.SetWaitableTimer;
+    Platform().CancelWaitableTimer = saved.CancelWaitableTimer;
+    WriteSchedulerValues(0, LocalNow() + 3.0 / 86400);
+    TScheduler scheduler(true);
+    scheduler.PauseMs = 10 * 60 * 1000;  // only the timer can end the first pause within the bound
+    CountCycles(scheduler);
+    scheduler.Resume();
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    EXPECT_EQ(cycles, 1);
+    EXPECT_EQ(StoredMoment(), 0.0);
 }
 
 TEST_F(SchedulerTest, TheWakeTimerWakesAtTheFirstOccurrenceInAutumnAndAtTheEndOfTheSkippedHourInSpring) {
     // Central European time: UTC+1, summer time UTC+2 from the last Sunday in
     // March, 2:00, to the last Sunday in October, 3:00 (29 March and 25 October 2026).
-    TIME_ZONE_INFORMATION zone{};
-    zone.Bias = zone.DaylightBias = -60;
-    zone.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};
-    zone.DaylightDate = {0, 3, 0, 5, 2, 0, 0, 0};
+    TIME_ZONE_INFORMATION europe{};
+    europe.Bias = europe.DaylightBias = -60;
+    europe.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};
+    europe.DaylightDate = {0, 3, 0, 5, 2, 0, 0, 0};
+    // Eastern Australia: UTC+10, summer time UTC+11 from the first Sunday in
+    // October, 2:00, to the first Sunday in April, 3:00. India: UTC+5:30 all year.
+    TIME_ZONE_INFORMATION australia{};
+    australia.Bias = -600;
+    australia.DaylightBias = -60;
+    australia.StandardDate = {0, 4, 0, 1, 3, 0, 0, 0};
+    australia.DaylightDate = {0, 10, 0, 1, 2, 0, 0, 0};
+    TIME_ZONE_INFORMATION india{};
+    india.Bias = -330;
     const TIME_ZONE_INFORMATION utc{};
-    const struct Case { double local, utc; const char* what; } cases[] = {
-        {Moment(2026, 1, 15, 12, 0, 0), Moment(2026, 1, 15, 11, 0, 0), "winter"},
-        {Moment(2026, 7, 1, 12, 0, 0), Moment(2026, 7, 1, 10, 0, 0), "summer"},
-        {Moment(2026, 10, 25, 2, 30, 0), Moment(2026, 10, 25, 0, 30, 0), "twice in autumn: the first"},
-        {Moment(2026, 10, 25, 3, 30, 0), Moment(2026, 10, 25, 2, 30, 0), "after the autumn change"},
-        {Moment(2026, 3, 29, 2, 30, 0), Moment(2026, 3, 29, 1, 0, 0), "skipped in spring: where the hour ends"}};
-    for (const Case& c : cases) EXPECT_EQ(LocalMomentToUtc(c.local, &zone), LocalMomentToUtc(c.utc, &utc)) << c.what;
+    const struct Case { const TIME_ZONE_INFORMATION* zone; double local, utc; const char* what; } cases[] = {
+        {&europe, Moment(2026, 1, 15, 12, 0, 0), Moment(2026, 1, 15, 11, 0, 0), "winter"},
+        {&europe, Moment(2026, 7, 1, 12, 0, 0), Moment(2026, 7, 1, 10, 0, 0), "summer"},
+        {&europe, Moment(2026, 10, 25, 2, 0, 0), Moment(2026, 10, 25, 0, 0, 0), "autumn, 2:00: the first"},
+        {&europe, Moment(2026, 10, 25, 2, 30, 0), Moment(2026, 10, 25, 0, 30, 0), "twice in autumn: the first"},
+        {&europe, Moment(2026, 10, 25, 3, 0, 0), Moment(2026, 10, 25, 2, 0, 0), "autumn, 3:00: after the change"},
+        {&europe, Moment(2026, 10, 25, 3, 30, 0), Moment(2026, 10, 25, 2, 30, 0), "after the autumn change"},
+        {&europe, Moment(2026, 3, 29, 2, 0, 0), Moment(2026, 3, 29, 1, 0, 0), "spring, 2:00: the change itself"},
+        {&europe, Moment(2026, 3, 29, 2, 30, 0), Moment(2026, 3, 29, 1, 0, 0), "skipped in spring: where the hour ends"},
+        {&australia, Moment(2026, 1, 15, 12, 0, 0), Moment(2026, 1, 15, 1, 0, 0), "southern summer"},
+        {&australia, Moment(2026, 7, 1, 12, 0, 0), Moment(2026, 7, 1, 2, 0, 0), "southern winter"},
+        {&australia, Moment(2026, 10, 4, 2, 30, 0), Moment(2026, 10, 3, 16, 0, 0), "southern spring gap"},
+        {&australia, Moment(2026, 4, 5, 2, 30, 0), Moment(2026, 4, 4, 15, 30, 0), "southern autumn: the first"},
+        {&india, Moment(2026, 3, 29, 2, 30, 0), Moment(2026, 3, 28, 21, 0, 0), "no summer time"}};
+    for (const Case& c : cases) EXPECT_EQ(LocalMomentToUtc(c.local, c.zone), LocalMomentToUtc(c.utc, &utc)) << c.what;
+}
+
+TEST_F(SchedulerTest, ANetworkIsAnInterfaceThatIsUpWithAnAddressBeyondItsLinkAndAGateway) {
+    const std::vector<std::uint8_t> global6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5},
+                                    link6 = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+                                    loop6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const Interface loopback{IfOperStatusUp, IF_TYPE_SOFTWARE_LOOPBACK, {127, 0, 0, 1}, true},
+        linkLocal{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {169, 254, 7, 9}, true},
+        noGateway{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {192, 0, 2, 5}, false},
+        down{IfOperStatusDown, IF_TYPE_ETHERNET_CSMACD, {192, 0, 2, 5}, true},
+        tunnel{IfOperStatusUp, IF_TYPE_TUNNEL, {10, 8, 0, 2}, true},
+        loopAddress{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {127, 0, 0, 2}, true},
+        wireless6{IfOperStatusUp, IF_TYPE_IEEE80211, global6, true},
+        link6Only{IfOperStatusUp, IF_TYPE_IEEE80211, link6, true},
+        loop6Only{IfOperStatusUp, IF_TYPE_IEEE80211, loop6, true};
+    const struct Case { std::vector<Interface> interfaces; bool up; const char* what; } cases[] = {
+        {{}, false, "no interface"},
+        {{loopback}, false, "loopback"},
+        {{linkLocal, link6Only, loop6Only, loopAddress}, false, "link-local and loopback addresses"},
+        {{noGateway}, false, "no gateway"},
+        {{down}, false, "down"},
+        {{tunnel}, false, "tunnel"},
+        {{kWired}, true, "wired IPv4"},
+        {{loopback, tunnel, wireless6}, true, "wireless IPv6 after others"}};
+    for (const Case& c : cases) {
+        SetInterfaces(c.interfaces);
+        EXPECT_EQ(NetworkIsUp(), c.up) << c.what;
+    }
 }
 
 namespace {
-// A started main application claims its presence mutex, as the real one does; or the start fails.
+// A started main application claims its presence mutex, as the real one does,
+// at once or when the test says; or the start fails.
 UniqueHandle g_presence;
-std::atomic<bool> g_startsFail{false};
+std::atomic<bool> g_startsFail{false}, g_claimsLate{false};
+void ClaimPresence() { g_presence.reset(::CreateMutexA(nullptr, FALSE, "APPLICATION-VORLANE 98")); }
 UINT WINAPI StartClaimingPresence(LPCSTR, UINT) {
     ++g_launches;
     if (g_startsFail) return ERROR_FILE_NOT_FOUND;
-    g_presence.reset(::CreateMutexA(nullptr, FALSE, "APPLICATION-VORLANE 98"));
+    if (!g_claimsLate) ClaimPresence();
     return 33;
 }
 }  // namespace
 
-TEST_F(SchedulerTest, AScheduledLaunchKeepsTheMachineAwakeWhileTheMainApplicationRunsAndAFailedOneIsReported) {
+TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesPass) {
+    Platform().WinExec = &StartClaimingPresence;
+    SetInterfaces({});
+    const double moment = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, moment);
+    TScheduler scheduler(true);
+    CountCycles(scheduler);
+    scheduler.Resume();
+    const auto waiting = [&](bool is) { return WaitFor([&] { return scheduler.WaitingForNetwork() == is; }, kGenerous); };
+    ASSERT_TRUE(waiting(true));
+    // A suspension withholds the moment, and the wait with it.
+    scheduler.SetState(core::kStateSuspended);
+    ASSERT_TRUE(waiting(false));
+    g_ticks += 60000;
+    scheduler.SetState(0);
+    ASSERT_TRUE(waiting(true));
+    EXPECT_EQ(g_launches, 0);
+    EXPECT_EQ(StoredMoment(), moment);
+    SetInterfaces({kWired});
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    EXPECT_EQ(StoredMoment(), 0.0);
+    g_presence.reset();
+    // Without a network the launch comes all the same, two minutes after the moment was first due.
+    SetInterfaces({});
+    const double next = LocalNow() - 1.0 / 24;
+    MainAppStores(0, next);
+    ASSERT_TRUE(waiting(true));
+    g_ticks += 119999;
+    ASSERT_TRUE(CyclesPass(2));
+    EXPECT_EQ(StoredMoment(), next);
+    g_ticks += 1;
+    ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
+    EXPECT_FALSE(scheduler.WaitingForNetwork());
+    // A main application started meanwhile takes the moment without a launch.
+    g_presence.reset();
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(waiting(true));
+    ClaimPresence();
+    ASSERT_TRUE(WaitFor([&] { return StoredMoment() == 0.0; }, kGenerous));
+    ASSERT_TRUE(CyclesPass(1));
+    EXPECT_EQ(g_launches, 2);
+    g_presence.reset();
+}
+
+TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverAPersonComesOrEightHoursPass) {
     Platform().WinExec = &StartClaimingPresence;
     g_startsFail = true;
     WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
     auto scheduler = std::make_unique<TScheduler>(true);
-    scheduler->MinimumAwakeMs = 0;
     std::atomic<UINT> reported{0};
     scheduler->AttachWakeUp([this](TScheduler&) { ++cycles; }, [&reported](UINT result) { reported = result; });
     scheduler->Resume();
+    const auto awakeCalls = [](std::size_t n) {
+        return WaitFor([n] { return PowerCalls("awake").size() == n; }, kGenerous);
+    };
+    // A start that fails lets the machine go at once, and says why.
     ASSERT_TRUE(WaitFor([&] { return reported == ERROR_FILE_NOT_FOUND; }, kGenerous));
     EXPECT_EQ(StoredMoment(), 0.0);
+    ASSERT_TRUE(awakeCalls(2));
+    // A main application that claims its mutex late is not taken for one that has ended.
     g_startsFail = false;
+    g_claimsLate = true;
     MainAppStores(0, LocalNow() - 1.0 / 24);
     ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
+    g_ticks += 30000;
     ASSERT_TRUE(CyclesPass(2));
-    const std::string worker = " " + std::to_string(scheduler->ThreadID());
-    const std::string held = "awake " + std::to_string(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) + worker,
-                      released = "awake " + std::to_string(ES_CONTINUOUS) + worker;
-    EXPECT_EQ(PowerCalls("awake"), std::vector<std::string>{held});
+    ClaimPresence();
+    g_ticks += 60000;
+    ASSERT_TRUE(CyclesPass(2));
+    EXPECT_EQ(PowerCalls("awake").size(), 3u);
     g_presence.reset();  // the capture is over
-    ASSERT_TRUE(WaitFor([] { return PowerCalls("awake").size() == 2; }, kGenerous));
-    // The next launch holds it again, and the stop gives it back.
+    ASSERT_TRUE(awakeCalls(4));
+    // A person's input lets the person's own power plan apply, though the capture runs.
+    g_claimsLate = false;
     MainAppStores(0, LocalNow() - 1.0 / 24);
-    ASSERT_TRUE(WaitFor([] { return PowerCalls("awake").size() == 3; }, kGenerous));
+    ASSERT_TRUE(awakeCalls(5));
+    g_lastInput = g_ticks + 1;
+    ASSERT_TRUE(awakeCalls(6));
+    // Due while the main application runs: consumed without a launch, held all the same, for eight hours at most.
+    g_ticks += 1000;
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(awakeCalls(7));
+    EXPECT_EQ(StoredMoment(), 0.0);
+    EXPECT_EQ(g_launches, 3);
+    g_ticks += 8ull * 60 * 60 * 1000 - 1;
+    ASSERT_TRUE(CyclesPass(2));
+    EXPECT_EQ(PowerCalls("awake").size(), 7u);
+    g_ticks += 1;
+    ASSERT_TRUE(awakeCalls(8));
+    // The stop gives back a hold.
+    g_ticks += 1000;
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(awakeCalls(9));
+    const std::string worker = " " + std::to_string(scheduler->ThreadID());
     scheduler.reset();
     g_presence.reset();
-    EXPECT_EQ(PowerCalls("awake"), (std::vector<std::string>{held, released, held, released}));
+    const std::string held = "awake " + std::to_string(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) + worker,
+                      released = "awake " + std::to_string(ES_CONTINUOUS) + worker;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 5; ++i) expected.insert(expected.end(), {held, released});
+    EXPECT_EQ(PowerCalls("awake"), expected);
 }

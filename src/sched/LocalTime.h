@@ -1,0 +1,21 @@
+// Launch moments are local wall-clock times, stored as dates; the wake timer
+// counts in UTC. These turn one into the other.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace vrln {
+
+// The local date and time now, as a launch moment.
+double LocalNow();
+// The instant (UTC, in a FILETIME's 100 ns units) at which local time, in the
+// zone given or the machine's, first reaches the moment: a local time that
+// occurs twice at the autumn change gives its first occurrence, one in the
+// hour skipped in spring the end of that hour. Nothing for moments that
+// cannot be shown or lie before 1601.
+std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INFORMATION* zone = nullptr);
+
+}  // namespace vrln
