@@ -1,7 +1,8 @@
 // Helpers for the idle measurement, which run.sh samples from /proc:
 //   bench_idle_loop SECONDS   the baseline: nothing but the scheduler's idle
-//                             cycle, a 1000 ms wait and a 258 ms wait, until
-//                             --stop or SECONDS have passed
+//                             cycle, a 1000 ms wait on two handles (the stop
+//                             event and a wake timer not set) and a 258 ms
+//                             wait, until --stop or SECONDS have passed
 //   bench_idle_loop --hold    keeps the prefix's desktop and system processes
 //                             up for the whole run with one window and a
 //                             message loop that only ever blocks, so every
@@ -37,11 +38,13 @@ int Stop() {
 
 int Loop(DWORD seconds) {
     const vrln::UniqueHandle stop(::CreateEventA(nullptr, FALSE, FALSE, kStopEvent));
+    const vrln::UniqueHandle timer(::CreateWaitableTimerA(nullptr, FALSE, nullptr));
+    const HANDLE pause[] = {stop.get(), timer.get()};
     std::printf("IDLE-READY\n");
     std::fflush(stdout);
     const DWORD start = ::GetTickCount();
     while (::GetTickCount() - start < seconds * 1000) {
-        if (::WaitForSingleObject(stop.get(), 1000) == WAIT_OBJECT_0) break;
+        if (::WaitForMultipleObjects(2, pause, FALSE, 1000) == WAIT_OBJECT_0) break;
         if (::WaitForSingleObject(stop.get(), 258) == WAIT_OBJECT_0) break;
     }
     return 0;

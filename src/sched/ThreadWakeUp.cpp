@@ -81,32 +81,40 @@ bool MachineClassesTakeANewRecord() {
     return false;
 }
 
+// The machine's own record, not HKCR's view, which shows the user's key once that exists.
+constexpr const char* kMachineSchedulerKey = "Software\\Classes\\Vorlane\\Scheduler";
+
 // At start-up the user's key is made at once where the machine's key can be
 // neither written nor made, so that the main application's next write through
 // HKCR lands there too. Where the machine's key is writable nothing is made.
-void PrepareRecord() {
+// The user's key hides the machine's in the HKCR view of both programs, so a
+// value it lacks is taken from the machine's record: a pending launch and the
+// flags are kept, also in a key that an earlier start made and left empty.
+void PrepareRecord(TDataSynchronizer& exchange) {
     UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS) return;
-    const LONG opened = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put());
-    if (opened == ERROR_SUCCESS || (opened == ERROR_FILE_NOT_FOUND && MachineClassesTakeANewRecord())) return;
-    // The user's key hides the machine's in the HKCR view of both programs, so it
-    // starts with the machine's values: a pending launch and the flags are kept.
-    UniqueHkey machine;
-    const bool machineRecord =
-        ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, machine.put()) == ERROR_SUCCESS;
-    DWORD disposition = 0;
-    if (::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                          nullptr, key.put(), &disposition) != ERROR_SUCCESS ||
-        disposition != REG_CREATED_NEW_KEY || !machineRecord) {
-        return;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) !=
+        ERROR_SUCCESS) {
+        const LONG opened = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put());
+        if (opened == ERROR_SUCCESS || (opened == ERROR_FILE_NOT_FOUND && MachineClassesTakeANewRecord())) return;
+        if (::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+            return;
     }
+    UniqueHkey machine;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, 0, KEY_QUERY_VALUE, machine.put()) != ERROR_SUCCESS)
+        return;
+    // Without write access the main application is writing its record right
+    // now, into the user's key, which it then completes itself.
+    if (!exchange.BeginWrite(kSyncTimeoutMs)) return;
     for (const char* name : {kStateValue, kStartupDateValue}) {
+        if (::RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) continue;
         BYTE data[16];
         DWORD size = sizeof data;
         DWORD type = 0;
         if (::RegQueryValueExA(machine.get(), name, nullptr, &type, data, &size) == ERROR_SUCCESS)
             ::RegSetValueExA(key.get(), name, 0, type, data, size);
     }
+    exchange.EndWrite();
 }
 
 // Gives back what an exchange call obtained also when an exception leaves the scope.
@@ -188,7 +196,7 @@ TScheduler::TScheduler(bool createSuspended)
       StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       Power_(std::make_unique<TPowerKeeper>(
           [this] { return TPowerKeeper::Schedule{StartupDate(), State(), Terminated()}; })) {
-    PrepareRecord();
+    PrepareRecord(*Synchronizer);
     LoadState();
     // The thread starts suspended so that its first cycle cannot begin before
     // the object is complete.

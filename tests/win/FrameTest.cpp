@@ -237,6 +237,24 @@ TEST(Record, IsKeptInTheUsersClassesWhereTheMachinesMayNotBeWritten) {
         EXPECT_TRUE(UserRecordExists());
     }
     EXPECT_TRUE(ReadUserRecord(state, date));
+
+    // A user's key that an earlier start made and left empty, or that lacks a
+    // value, is completed from the machine's record; what it holds is kept.
+    WriteSchedulerValues(1, 1234.5);
+    for (const std::optional<DWORD> userState : {std::optional<DWORD>(), std::optional<DWORD>(3)}) {
+        DeleteUserRecord();
+        UniqueHkey user;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                    user.put(), nullptr),
+                  ERROR_SUCCESS);
+        if (userState)
+            ASSERT_EQ(::RegSetValueExA(user.get(), kStateValue, 0, REG_DWORD,
+                                       reinterpret_cast<const BYTE*>(&*userState), sizeof(DWORD)),
+                      ERROR_SUCCESS);
+        TScheduler scheduler(true);
+        EXPECT_EQ(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::make_pair(userState.value_or(1), 1234.5));
+        EXPECT_EQ(scheduler.StartupDate(), 1234.5);
+    }
 }
 
 TEST(MainAppNotRunning, FollowsTheStandInsPresenceAndLeavesNoMutex) {

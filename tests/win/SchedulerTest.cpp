@@ -567,6 +567,40 @@ TEST_F(SchedulerTest, ACycleThatFailsWhileStoringTheMomentFreesTheExchangeAndThe
     peer->EndWrite();
 }
 
+namespace {
+// Memory runs short on the worker from the step the test names on, until the start.
+std::atomic<DWORD> g_allocationsFailOn{0};
+UINT WINAPI CountLaunchWithMemoryBack(LPCSTR, UINT) {
+    g_allocationsFailOn = 0;
+    ++g_launches;
+    return 33;
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (g_allocationsFailOn != 0 && g_allocationsFailOn == ::GetCurrentThreadId()) throw std::bad_alloc();
+    if (void* block = ::HeapAlloc(::GetProcessHeap(), 0, size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    if (block) ::HeapFree(::GetProcessHeap(), 0, block);
+}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+
+TEST_F(SchedulerTest, AMomentStoredAsUsedIsLaunchedAlsoWhenMemoryRunsShortBeforeTheStart) {
+    Platform().WinExec = &CountLaunchWithMemoryBack;
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    TScheduler scheduler(true);
+    scheduler.StepHookForTest = [](TSchedulerStep step) {
+        if (step == TSchedulerStep::Consumed) g_allocationsFailOn = ::GetCurrentThreadId();
+    };
+    scheduler.Resume();
+    const bool launched = WaitFor([] { return g_launches == 1; }, kGenerous);
+    g_allocationsFailOn = 0;
+    EXPECT_TRUE(launched);
+    EXPECT_EQ(StoredMoment(), 0.0);
+}
+
 // ---- Sleep and wake ------------------------------------------------------------
 
 TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsToLaunch) {
