@@ -277,6 +277,11 @@ bool TScheduler::Pause(DWORD ms, bool& woken) {
     return !Terminated();
 }
 
+bool TScheduler::MomentComesWithin(DWORD ms) const {
+    const double ahead = StartupDate() - LocalNow();
+    return !(State() & core::kStateSuspended) && ahead > 0 && ahead * 86400000.0 < ms;
+}
+
 void TScheduler::AwaitMoment(double moment) {
     // The local clock may run in steps of 16 ms behind the timer's.
     constexpr double kStepsAhead = 2.0 / 86400;
@@ -301,16 +306,18 @@ void TScheduler::Execute() {
 
 bool TScheduler::RunCycle(bool woken) {
     CallWakeUp();
-    // After a wake by the timer the launch does not wait out the read wait; a
-    // notice that is there already is still taken in.
-    if (Synchronizer->BeginRead(woken ? 0 : kSyncTimeoutMs, StopEvent.get())) {
+    // After a wake by the timer, or with the moment coming before the read wait
+    // would end (the timer then fires where no wait looks at it), the launch
+    // does not wait out the read wait; a notice already there is still taken in.
+    const bool onTheDot = woken || MomentComesWithin(kSyncTimeoutMs);
+    if (Synchronizer->BeginRead(onTheDot ? 0 : kSyncTimeoutMs, StopEvent.get())) {
         ScopeExit endRead([this] { Synchronizer->EndRead(); });
         LoadState();
     }
     if (Terminated()) return false;
     Power_->ReleaseWhenDone();
     const double moment = StartupDate();
-    if (woken) AwaitMoment(moment);
+    if (onTheDot) AwaitMoment(moment);
     if (!core::IsLaunchDue(State(), moment, LocalNow())) {
         Power_->NothingDue();
         return true;

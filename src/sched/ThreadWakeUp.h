@@ -149,7 +149,10 @@ private:
     // Waits one pause of the cycle; false when the worker is to stop. woken
     // tells whether the wake timer ended it.
     bool Pause(DWORD ms, bool& woken);
-    // The timer may fire a little before the local clock shows the moment.
+    // Whether a launch moment comes within the next ms milliseconds.
+    bool MomentComesWithin(DWORD ms) const;
+    // Waits until the local clock shows a moment that is at most two seconds
+    // ahead: the timer may fire a little before it does.
     void AwaitMoment(double moment);
     // Stores the tested moment as used, under write access when that comes
     // within the time-out, and tests whether the main application runs;

@@ -247,10 +247,11 @@ TEST(Record, IsKeptInTheUsersClassesWhereTheMachinesMayNotBeWritten) {
         ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                                     user.put(), nullptr),
                   ERROR_SUCCESS);
-        if (userState)
+        if (userState) {
             ASSERT_EQ(::RegSetValueExA(user.get(), kStateValue, 0, REG_DWORD,
                                        reinterpret_cast<const BYTE*>(&*userState), sizeof(DWORD)),
                       ERROR_SUCCESS);
+        }
         TScheduler scheduler(true);
         EXPECT_EQ(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::make_pair(userState.value_or(1), 1234.5));
         EXPECT_EQ(scheduler.StartupDate(), 1234.5);
