@@ -6,9 +6,11 @@
 #include "app/res/resource.h"
 #include "core/DateTime.h"
 #include "core/Texts.h"
+#include "win/AnsiFiles.h"
 #include "win/Platform.h"
 
 #include <cstring>
+#include <optional>
 
 namespace vrln {
 
@@ -429,8 +431,12 @@ void TPlandrel::ShowLaunchFailure(const std::string& path, UINT winExecResult) {
     record.uFlags = NIF_INFO;
     record.dwInfoFlags = NIIF_WARNING;
     const std::string title = core::CutText(core::kLaunchFailureTitle, sizeof record.szInfoTitle - 1);
-    const std::string text =
-        core::CutText(core::LaunchFailureText(path, winExecResult), core::kMaxInfoChars, ::IsDBCSLeadByte);
+    // 11 is the one result whose words depend on the file: only its bytes prove that it is no program.
+    const std::optional<std::string> head =
+        winExecResult == ERROR_BAD_FORMAT ? ReadFileHead(path, core::kProgramHeadBytes) : std::nullopt;
+    const bool notAProgram = head && core::HeadShowsNoProgram(*head);
+    const std::string text = core::CutText(core::LaunchFailureText(path, winExecResult, notAProgram),
+                                           core::kMaxInfoChars, ::IsDBCSLeadByte);
     std::memcpy(record.szInfoTitle, title.c_str(), title.size() + 1);
     std::memcpy(record.szInfo, text.c_str(), text.size() + 1);
     Platform().ShellNotifyIcon(NIM_MODIFY, &record);

@@ -32,6 +32,7 @@ constexpr DWORD kGenerous = 20000;
 struct ShellCall {
     DWORD message;
     NOTIFYICONDATAA record;
+    bool accepted = false;
     int iconSize = 0;  // of the icon handed over, read during the call: the caller frees it after
     int iconBits = 0;
     std::string Tip() const { return record.szTip; }
@@ -58,14 +59,22 @@ BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
         if (info.hbmColor) ::DeleteObject(info.hbmColor);
         ::DeleteObject(info.hbmMask);
     }
-    g_calls.push_back(call);
     const auto icon = std::make_pair(data->hWnd, data->uID);
     switch (message) {
-        case NIM_ADD: return g_taskbarUp && g_icons.insert(icon).second;
-        case NIM_MODIFY: return g_icons.count(icon) != 0;
-        case NIM_DELETE: return g_icons.erase(icon) != 0;
-        default: return FALSE;
+        case NIM_ADD: call.accepted = g_taskbarUp && g_icons.insert(icon).second; break;
+        case NIM_MODIFY: call.accepted = g_icons.count(icon) != 0; break;
+        case NIM_DELETE: call.accepted = g_icons.erase(icon) != 0; break;
+        default: break;
     }
+    g_calls.push_back(call);
+    return call.accepted;
+}
+// The notifications that the shell took, in order.
+std::vector<ShellCall> ShownNotices() {
+    std::vector<ShellCall> shown;
+    for (const ShellCall& call : g_calls)
+        if ((call.record.uFlags & NIF_INFO) && call.accepted) shown.push_back(call);
+    return shown;
 }
 int WINAPI AnswerQuestion(HWND, LPCSTR text, LPCSTR caption, UINT type) {
     ++g_questions;
@@ -310,16 +319,10 @@ TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     // A scheduled launch: the worker posts it to the window's thread.
     WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
     Create();
-    const auto notifications = [] {
-        std::vector<ShellCall> found;
-        for (const ShellCall& call : g_calls)
-            if (call.record.uFlags & NIF_INFO) found.push_back(call);
-        return found;
-    };
-    ASSERT_TRUE(PumpUntil([&] { return notifications().size() == 1; }, kGenerous));
+    ASSERT_TRUE(PumpUntil([&] { return ShownNotices().size() == 1; }, kGenerous));
     Command(IDM_LOAD);
-    ASSERT_EQ(notifications().size(), 2u);
-    for (const ShellCall& call : notifications()) {
+    ASSERT_EQ(ShownNotices().size(), 2u);
+    for (const ShellCall& call : ShownNotices()) {
         EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
         EXPECT_EQ(call.record.uFlags, static_cast<UINT>(NIF_INFO));
         EXPECT_EQ(call.record.dwInfoFlags, static_cast<DWORD>(NIIF_WARNING));
@@ -329,6 +332,18 @@ TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     }
     EXPECT_EQ(winExec.Calls().size(), 2u);
     EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{0}, 0.0));  // consumed all the same
+
+    // WinExec's 11 stands for many failures: only a file whose bytes are no program is called one.
+    TempDir dir;
+    WriteBytes(dir.Path() + "VRLN98.EXE", "MZ and nothing more");
+    const struct Case { std::string path; const char* reason; } cases[] = {
+        {dir.Path() + "VRLN98.EXE", "This is not a valid program:"},
+        {BinDir() + "VRLN98.EXE", "The program could not be started:"},
+        {dir.Path() + "gone.exe", "The program could not be started:"}};
+    for (const Case& c : cases) {
+        plandrel->ShowLaunchFailure(c.path, ERROR_BAD_FORMAT);
+        EXPECT_EQ(std::string(ShownNotices().back().record.szInfo), c.reason + ("\n" + c.path));
+    }
 }
 
 TEST_F(TrayTest, UnusedCommandIdsDoNothing) {
