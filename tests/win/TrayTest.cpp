@@ -388,6 +388,22 @@ TEST_F(TrayTest, AnIconTheTaskbarCouldNotTakeYetIsAddedAtALaterRefresh) {
     EXPECT_EQ(g_calls.size(), calls);
 }
 
+TEST_F(TrayTest, ANotificationWhileTheIconIsMissingIsShownOnceTheIconIsThere) {
+    g_taskbarUp = false;  // at logon
+    Create();
+    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_FILE_NOT_FOUND, 0);
+    g_taskbarUp = true;
+    ASSERT_TRUE(PumpUntil([] { return !ShownNotices().empty(); }, kGenerous));
+    Command(IDM_SUSPEND);  // a refresh that hands the shell the icon again
+    ASSERT_EQ(ShownNotices().size(), 1u);
+    EXPECT_EQ(std::string(ShownNotices()[0].record.szInfo), "The file was not found:\n" + MainAppPath());
+    g_icons.clear();  // Explorer ended; its restart is told later
+    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_PATH_NOT_FOUND, 0);
+    ::SendMessageA(plandrel->Wnd, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    ASSERT_EQ(ShownNotices().size(), 2u);
+    EXPECT_EQ(std::string(ShownNotices()[1].record.szInfo), "The folder was not found:\n" + MainAppPath());
+}
+
 TEST_F(TrayTest, DpiAndDisplayChangesHandTheShellTheIconAgain) {
     Create();
     g_calls.clear();
