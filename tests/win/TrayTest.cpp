@@ -642,37 +642,48 @@ TEST_F(TrayTest, WhileAPageOpensRightClicksAndPicksAreDroppedAndACloseWaitsForTh
 
 namespace {
 // The unload question as a modal loop that takes WM_QUIT from the queue and
-// drops it, as nested loops may; a close arrives while it is open. The window
-// goes before it returns, so the quit of the window's end is the one it drops.
+// drops it, as nested loops may; a close arrives while it is open.
+bool g_windowGoesInQuestion = false;
+bool g_windowAtAnswer = false;
 int WINAPI AskWhileClosedAndEatingQuit(HWND owner, LPCSTR, LPCSTR, UINT) {
     ++g_questions;
     ::PostMessageA(owner, WM_CLOSE, 0, 0);
     PumpFor(500);
-    ::DestroyWindow(owner);
-    PumpFor(500);
+    if (g_windowGoesInQuestion) {  // then the quit of the window's end is the one this loop drops
+        ::DestroyWindow(owner);
+        PumpFor(500);
+    }
+    g_windowAtAnswer = ::IsWindow(owner) != FALSE;
     return IDNO;
 }
 }  // namespace
 
 TEST_F(TrayTest, TheProgramEndsWhenACloseArrivesDuringTheUnloadQuestion) {
     Platform().MessageBox = &AskWhileClosedAndEatingQuit;
-    std::atomic<bool> ended{false};
-    std::thread program([&] {
-        TPlandrel plandrel;
-        Plandrel = &plandrel;
-        plandrel.Run();
-        Plandrel = nullptr;
-        ended = true;
-    });
-    HWND wnd = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (wnd = ::FindWindowA("TPlandrel", nullptr)) != nullptr; }, kGenerous));
-    ::PostMessageA(wnd, WM_COMMAND, IDM_UNLOAD, 0);
-    const bool endedInTime = WaitFor([&] { return ended.load(); }, kGenerous);
-    EXPECT_TRUE(endedInTime) << "the message loop still runs without its window";
-    if (endedInTime) {
-        program.join();
-    } else {
-        program.detach();  // stuck for good; the process ends with the test run
+    for (const bool goesInQuestion : {false, true}) {
+        SCOPED_TRACE(goesInQuestion ? "the window goes inside the question's loop" : "the close waits for the answer");
+        g_windowGoesInQuestion = goesInQuestion;
+        g_questions = 0;
+        // Shared, since a program thread that is stuck outlives its row.
+        const auto ended = std::make_shared<std::atomic<bool>>(false);
+        std::thread program([ended] {
+            TPlandrel plandrel;
+            Plandrel = &plandrel;
+            plandrel.Run();
+            Plandrel = nullptr;
+            *ended = true;
+        });
+        HWND wnd = nullptr;
+        ASSERT_TRUE(WaitFor([&] { return (wnd = ::FindWindowA("TPlandrel", nullptr)) != nullptr; }, kGenerous));
+        ::PostMessageA(wnd, WM_COMMAND, IDM_UNLOAD, 0);
+        const bool endedInTime = WaitFor([&] { return ended->load(); }, kGenerous);
+        EXPECT_TRUE(endedInTime) << "the message loop still runs";
+        if (endedInTime) {
+            program.join();
+        } else {
+            program.detach();  // stuck for good; the process ends with the test run
+        }
+        EXPECT_EQ(g_questions, 1);
+        EXPECT_EQ(g_windowAtAnswer, !goesInQuestion);  // the close was put off while the question was open
     }
-    EXPECT_EQ(g_questions, 1);
 }
