@@ -8,6 +8,15 @@ using namespace vrln;
 
 namespace {
 
+// Whether a path names its drive or its server, written apart from the
+// product's rule: an oracle that called that rule could never disagree with it.
+bool NamesDriveOrServer(std::string_view path) {
+    const auto separatorAt = [&path](std::size_t i) { return i < path.size() && (path[i] == '\\' || path[i] == '/'); };
+    const std::string_view letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    const bool drive = path.size() >= 3 && letters.find(path[0]) != std::string_view::npos && path[1] == ':';
+    return (drive && separatorAt(2)) || (separatorAt(0) && separatorAt(1));
+}
+
 void CheckExecutable(std::string_view command) {
     const std::string exe = core::ExecutableOfOpenCommand(command);
     command = command.substr(0, command.find('\0'));
@@ -33,7 +42,8 @@ void CheckExecutable(std::string_view command) {
 
 void CheckCommandLine(std::string_view exe, std::string_view page) {
     const std::string_view unsafe("\"\0", 2);
-    const bool refuse = !core::IsAbsolutePath(exe) || page.empty() || page.front() == '-' ||
+    FUZZ_CHECK(core::IsAbsolutePath(exe) == NamesDriveOrServer(exe));
+    const bool refuse = !NamesDriveOrServer(exe) || page.empty() || page.front() == '-' ||
                         exe.find_first_of(unsafe) != std::string_view::npos ||
                         page.find_first_of(unsafe) != std::string_view::npos;
     const std::optional<std::string> line = core::BrowserCommandLine(exe, page);

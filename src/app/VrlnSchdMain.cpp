@@ -6,9 +6,11 @@
 #include "app/res/resource.h"
 #include "core/DateTime.h"
 #include "core/Texts.h"
+#include "win/AnsiFiles.h"
 #include "win/Platform.h"
 
 #include <cstring>
+#include <optional>
 
 namespace vrln {
 
@@ -406,6 +408,7 @@ void TPlandrel::SetTrayIcon(int offset) {
     }
     if (shown || IconOffset != -1) IconOffset = offset;
     NoteShown();
+    if (shown) ShowPendingNotice();
 }
 
 void TPlandrel::ReloadTrayIcon() {
@@ -430,17 +433,29 @@ void TPlandrel::RemoveTrayIcon() {
 }
 
 void TPlandrel::ShowLaunchFailure(const std::string& path, UINT winExecResult) {
+    // 11 is the one result whose words depend on the file: only its bytes prove that it is no program.
+    const std::optional<std::string> head =
+        winExecResult == ERROR_BAD_FORMAT ? ReadFileHead(path, core::kProgramHeadBytes) : std::nullopt;
+    const bool notAProgram = head && core::HeadShowsNoProgram(*head);
+    PendingNotice = core::CutText(core::LaunchFailureText(path, winExecResult, notAProgram), core::kMaxInfoChars,
+                                  ::IsDBCSLeadByte);
+    ShowPendingNotice();
+}
+
+void TPlandrel::ShowPendingNotice() {
+    if (PendingNotice.empty() || IconOffset == -1) return;  // the next add of the icon brings it
     NOTIFYICONDATAA record = NewTrayRecord();
     // The notification's fields count only in a record at least this long.
     record.cbSize = NOTIFYICONDATAA_V2_SIZE;
     record.uFlags = NIF_INFO;
     record.dwInfoFlags = NIIF_WARNING;
     const std::string title = core::CutText(core::kLaunchFailureTitle, sizeof record.szInfoTitle - 1);
-    const std::string text =
-        core::CutText(core::LaunchFailureText(path, winExecResult), core::kMaxInfoChars, ::IsDBCSLeadByte);
+    const std::string text = PendingNotice;
     std::memcpy(record.szInfoTitle, title.c_str(), title.size() + 1);
     std::memcpy(record.szInfo, text.c_str(), text.size() + 1);
-    Platform().ShellNotifyIcon(NIM_MODIFY, &record);
+    // Refused when the taskbar has gone: its restart adds the icon again, and the notification after it.
+    // A newer text set meanwhile (the call lets sent messages in) waits on.
+    if (Platform().ShellNotifyIcon(NIM_MODIFY, &record) && PendingNotice == text) PendingNotice.clear();
 }
 
 std::string TPlandrel::TooltipText() const {

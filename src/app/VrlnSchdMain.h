@@ -119,12 +119,19 @@ private:
     void ReloadTrayIcon();
     // Keeps what the shell shows, for the worker to compare against.
     void NoteShown();
+    // Hands the shell the notification that waits, if any, once the icon is in the tray.
+    void ShowPendingNotice();
 
     std::atomic<bool> RefreshPosted{false};
     std::mutex ShownLock;
     int ShownOffset = -1;
     std::string ShownTip;
     UINT TaskbarCreatedMsg = 0;
+    // The text of a notification that the shell has not taken: it drops one for an
+    // icon it does not show (taskbar still starting, or restarting). Only the latest
+    // waits: without the icon no menu can start anything, so it comes from the
+    // worker's last launch, and an earlier failure of the same file tells nothing newer.
+    std::string PendingNotice;
     WPARAM QuitCode = 0;
 };
 

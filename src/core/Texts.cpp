@@ -27,19 +27,32 @@ std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText, boo
     return text;
 }
 
-std::string LaunchFailureText(std::string_view path, unsigned winExecResult) {
+std::string LaunchFailureText(std::string_view path, unsigned winExecResult, bool notAProgram) {
     std::string reason;
     switch (winExecResult) {
         case 2: reason = "The file was not found:"; break;                // ERROR_FILE_NOT_FOUND
         case 3: reason = "The folder was not found:"; break;              // ERROR_PATH_NOT_FOUND
         case 5: reason = "Access was denied to"; break;                   // ERROR_ACCESS_DENIED
-        case 11: reason = "This is not a valid program:"; break;          // ERROR_BAD_FORMAT
-        case 0: case 8: reason = "There is not enough memory to start"; break;  // out of resources, ERROR_NOT_ENOUGH_MEMORY
+        case 8: reason = "There is not enough memory to start"; break;    // ERROR_NOT_ENOUGH_MEMORY
+        case 0: reason = "There are not enough resources to start"; break;  // out of memory or other resources
+        // WinExec's 11 also stands for every error numbered 32 or more (a policy that
+        // blocks the program, a 64-bit program on 32-bit Windows, ...): only the file proves more.
+        case 11: reason = notAProgram ? "This is not a valid program:" : "The program could not be started:"; break;
         default: reason = "Windows reported error " + std::to_string(winExecResult) + " for"; break;
     }
     std::string text = reason + "\n";
     text += path;
     return text;
+}
+
+bool HeadShowsNoProgram(std::string_view head) {
+    constexpr std::size_t kDosHeaderBytes = 0x40, kPeOffsetAt = 0x3C;
+    if (head.size() < kDosHeaderBytes || head.substr(0, 2) != "MZ") return true;
+    std::uint64_t peOffset = 0;
+    for (std::size_t i = 4; i-- > 0;) peOffset = (peOffset << 8) | static_cast<unsigned char>(head[kPeOffsetAt + i]);
+    if (peOffset + 4 <= head.size()) return head.substr(peOffset, 4) != std::string_view("PE\0\0", 4);
+    // A head shorter than asked for is the whole file: the signature lies beyond its end.
+    return head.size() < kProgramHeadBytes;
 }
 
 std::string CutText(std::string_view text, std::size_t maxChars, const LeadByteTest& isLeadByte) {

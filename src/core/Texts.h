@@ -21,8 +21,16 @@ std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText, boo
 
 // The notification that tells of a start of the main application that failed.
 constexpr const char* kLaunchFailureTitle = "Vorlane was not started";
-// The reason in words for WinExec's result (31 or less), a line break, then the path.
-std::string LaunchFailureText(std::string_view path, unsigned winExecResult);
+// The reason in words for WinExec's result (31 or less), a line break, then the
+// path. notAProgram: the file itself shows that it is no Windows program.
+std::string LaunchFailureText(std::string_view path, unsigned winExecResult, bool notAProgram);
+// How much of a file HeadShowsNoProgram needs: its first bytes, all of them when it is shorter.
+constexpr std::size_t kProgramHeadBytes = 4096;
+// Whether a file that begins with these bytes cannot be a Windows program: it is
+// shorter than a DOS header, does not begin with "MZ", or the offset at 0x3C
+// does not lead to "PE\0\0" (or leads past the end of a head that is the whole
+// file). False while a head cut at kProgramHeadBytes ends before that offset.
+bool HeadShowsNoProgram(std::string_view head);
 // A notification's text holds 255 characters and the terminating NUL.
 constexpr std::size_t kMaxInfoChars = 255;
 // The text's first maxChars bytes, one less where the last would open a double-byte character.

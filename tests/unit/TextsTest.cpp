@@ -54,11 +54,26 @@ TEST(CutTip, KeepsAtMostSixtyThreeCharacters) {
 
 TEST(LaunchFailureText, GivesTheReasonInWordsThenThePath) {
     const char* const path = "C:\\Program Files\\Vorlane\\VRLN98.EXE";
-    const struct Case { unsigned result; const char* reason; } cases[] = {
-        {2, "The file was not found:"}, {3, "The folder was not found:"}, {5, "Access was denied to"},
-        {11, "This is not a valid program:"}, {0, "There is not enough memory to start"},
-        {8, "There is not enough memory to start"}, {26, "Windows reported error 26 for"}};
-    for (const Case& c : cases) EXPECT_EQ(LaunchFailureText(path, c.result), std::string(c.reason) + "\n" + path);
+    const struct Case { unsigned result; bool notAProgram; const char* reason; } cases[] = {
+        {2, true, "The file was not found:"}, {3, false, "The folder was not found:"},
+        {5, false, "Access was denied to"}, {11, true, "This is not a valid program:"},
+        {11, false, "The program could not be started:"}, {0, false, "There are not enough resources to start"},
+        {8, false, "There is not enough memory to start"}, {26, true, "Windows reported error 26 for"}};
+    for (const Case& c : cases)
+        EXPECT_EQ(LaunchFailureText(path, c.result, c.notAProgram), std::string(c.reason) + "\n" + path);
+}
+
+TEST(HeadShowsNoProgram, OnlyWhereTheBytesProveIt) {
+    // A DOS header whose word at 0x3C gives where the signature lies.
+    const auto dos = [](std::string offset) { return "MZ" + std::string(0x3A, '\0') + offset; };
+    const std::string signature("PE\0\0", 4), program = dos({"\x80\0\0\0", 4}) + std::string(0x40, 'x') + signature;
+    const std::string far = dos({"\0\x20\0\0", 4}), beyond = dos("\xFC\xFF\xFF\xFF");
+    const auto cut = [](const std::string& head) { return head + std::string(kProgramHeadBytes - head.size(), 'x'); };
+    const struct Case { std::string head; bool noProgram; } cases[] = {
+        {program, false}, {cut(program), false}, {"", true}, {program.substr(0, 0x3F), true},
+        {"ZM" + program.substr(2), true}, {program.substr(0, 0x82) + "NE" + signature.substr(2), true},
+        {program.substr(0, 0x83), true}, {far, true}, {cut(far), false}, {beyond, true}, {cut(beyond), false}};
+    for (const Case& c : cases) EXPECT_EQ(HeadShowsNoProgram(c.head), c.noProgram) << c.head.size() << " bytes";
 }
 
 TEST(CutText, NeverEndsInsideADoubleByteCharacter) {

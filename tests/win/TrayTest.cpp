@@ -32,6 +32,7 @@ constexpr DWORD kGenerous = 20000;
 struct ShellCall {
     DWORD message;
     NOTIFYICONDATAA record;
+    bool accepted = false;
     int iconSize = 0;  // of the icon handed over, read during the call: the caller frees it after
     int iconBits = 0;
     std::string Tip() const { return record.szTip; }
@@ -58,14 +59,22 @@ BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
         if (info.hbmColor) ::DeleteObject(info.hbmColor);
         ::DeleteObject(info.hbmMask);
     }
-    g_calls.push_back(call);
     const auto icon = std::make_pair(data->hWnd, data->uID);
     switch (message) {
-        case NIM_ADD: return g_taskbarUp && g_icons.insert(icon).second;
-        case NIM_MODIFY: return g_icons.count(icon) != 0;
-        case NIM_DELETE: return g_icons.erase(icon) != 0;
-        default: return FALSE;
+        case NIM_ADD: call.accepted = g_taskbarUp && g_icons.insert(icon).second; break;
+        case NIM_MODIFY: call.accepted = g_icons.count(icon) != 0; break;
+        case NIM_DELETE: call.accepted = g_icons.erase(icon) != 0; break;
+        default: break;
     }
+    g_calls.push_back(call);
+    return call.accepted;
+}
+// The notifications that the shell took, in order.
+std::vector<ShellCall> ShownNotices() {
+    std::vector<ShellCall> shown;
+    for (const ShellCall& call : g_calls)
+        if ((call.record.uFlags & NIF_INFO) && call.accepted) shown.push_back(call);
+    return shown;
 }
 int WINAPI AnswerQuestion(HWND, LPCSTR text, LPCSTR caption, UINT type) {
     ++g_questions;
@@ -310,16 +319,10 @@ TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     // A scheduled launch: the worker posts it to the window's thread.
     WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
     Create();
-    const auto notifications = [] {
-        std::vector<ShellCall> found;
-        for (const ShellCall& call : g_calls)
-            if (call.record.uFlags & NIF_INFO) found.push_back(call);
-        return found;
-    };
-    ASSERT_TRUE(PumpUntil([&] { return notifications().size() == 1; }, kGenerous));
+    ASSERT_TRUE(PumpUntil([&] { return ShownNotices().size() == 1; }, kGenerous));
     Command(IDM_LOAD);
-    ASSERT_EQ(notifications().size(), 2u);
-    for (const ShellCall& call : notifications()) {
+    ASSERT_EQ(ShownNotices().size(), 2u);
+    for (const ShellCall& call : ShownNotices()) {
         EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
         EXPECT_EQ(call.record.uFlags, static_cast<UINT>(NIF_INFO));
         EXPECT_EQ(call.record.dwInfoFlags, static_cast<DWORD>(NIIF_WARNING));
@@ -329,6 +332,18 @@ TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     }
     EXPECT_EQ(winExec.Calls().size(), 2u);
     EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{0}, 0.0));  // consumed all the same
+
+    // WinExec's 11 stands for many failures: only a file whose bytes are no program is called one.
+    TempDir dir;
+    WriteBytes(dir.Path() + "VRLN98.EXE", "MZ and nothing more");
+    const struct Case { std::string path; const char* reason; } cases[] = {
+        {dir.Path() + "VRLN98.EXE", "This is not a valid program:"},
+        {BinDir() + "VRLN98.EXE", "The program could not be started:"},
+        {dir.Path() + "gone.exe", "The program could not be started:"}};
+    for (const Case& c : cases) {
+        plandrel->ShowLaunchFailure(c.path, ERROR_BAD_FORMAT);
+        EXPECT_EQ(std::string(ShownNotices().back().record.szInfo), c.reason + ("\n" + c.path));
+    }
 }
 
 TEST_F(TrayTest, UnusedCommandIdsDoNothing) {
@@ -371,6 +386,22 @@ TEST_F(TrayTest, AnIconTheTaskbarCouldNotTakeYetIsAddedAtALaterRefresh) {
     const std::size_t calls = g_calls.size();
     PumpFor(2500);
     EXPECT_EQ(g_calls.size(), calls);
+}
+
+TEST_F(TrayTest, ANotificationWhileTheIconIsMissingIsShownOnceTheIconIsThere) {
+    g_taskbarUp = false;  // at logon
+    Create();
+    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_FILE_NOT_FOUND, 0);
+    g_taskbarUp = true;
+    ASSERT_TRUE(PumpUntil([] { return !ShownNotices().empty(); }, kGenerous));
+    Command(IDM_SUSPEND);  // a refresh that hands the shell the icon again
+    ASSERT_EQ(ShownNotices().size(), 1u);
+    EXPECT_EQ(std::string(ShownNotices()[0].record.szInfo), "The file was not found:\n" + MainAppPath());
+    g_icons.clear();  // Explorer ended; its restart is told later
+    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_PATH_NOT_FOUND, 0);
+    ::SendMessageA(plandrel->Wnd, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    ASSERT_EQ(ShownNotices().size(), 2u);
+    EXPECT_EQ(std::string(ShownNotices()[1].record.szInfo), "The folder was not found:\n" + MainAppPath());
 }
 
 TEST_F(TrayTest, DpiAndDisplayChangesHandTheShellTheIconAgain) {
@@ -611,37 +642,48 @@ TEST_F(TrayTest, WhileAPageOpensRightClicksAndPicksAreDroppedAndACloseWaitsForTh
 
 namespace {
 // The unload question as a modal loop that takes WM_QUIT from the queue and
-// drops it, as nested loops may; a close arrives while it is open. The window
-// goes before it returns, so the quit of the window's end is the one it drops.
+// drops it, as nested loops may; a close arrives while it is open.
+bool g_windowGoesInQuestion = false;
+bool g_windowAtAnswer = false;
 int WINAPI AskWhileClosedAndEatingQuit(HWND owner, LPCSTR, LPCSTR, UINT) {
     ++g_questions;
     ::PostMessageA(owner, WM_CLOSE, 0, 0);
     PumpFor(500);
-    ::DestroyWindow(owner);
-    PumpFor(500);
+    if (g_windowGoesInQuestion) {  // then the quit of the window's end is the one this loop drops
+        ::DestroyWindow(owner);
+        PumpFor(500);
+    }
+    g_windowAtAnswer = ::IsWindow(owner) != FALSE;
     return IDNO;
 }
 }  // namespace
 
 TEST_F(TrayTest, TheProgramEndsWhenACloseArrivesDuringTheUnloadQuestion) {
     Platform().MessageBox = &AskWhileClosedAndEatingQuit;
-    std::atomic<bool> ended{false};
-    std::thread program([&] {
-        TPlandrel plandrel;
-        Plandrel = &plandrel;
-        plandrel.Run();
-        Plandrel = nullptr;
-        ended = true;
-    });
-    HWND wnd = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (wnd = ::FindWindowA("TPlandrel", nullptr)) != nullptr; }, kGenerous));
-    ::PostMessageA(wnd, WM_COMMAND, IDM_UNLOAD, 0);
-    const bool endedInTime = WaitFor([&] { return ended.load(); }, kGenerous);
-    EXPECT_TRUE(endedInTime) << "the message loop still runs without its window";
-    if (endedInTime) {
-        program.join();
-    } else {
-        program.detach();  // stuck for good; the process ends with the test run
+    for (const bool goesInQuestion : {false, true}) {
+        SCOPED_TRACE(goesInQuestion ? "the window goes inside the question's loop" : "the close waits for the answer");
+        g_windowGoesInQuestion = goesInQuestion;
+        g_questions = 0;
+        // Shared, since a program thread that is stuck outlives its row.
+        const auto ended = std::make_shared<std::atomic<bool>>(false);
+        std::thread program([ended] {
+            TPlandrel plandrel;
+            Plandrel = &plandrel;
+            plandrel.Run();
+            Plandrel = nullptr;
+            *ended = true;
+        });
+        HWND wnd = nullptr;
+        ASSERT_TRUE(WaitFor([&] { return (wnd = ::FindWindowA("TPlandrel", nullptr)) != nullptr; }, kGenerous));
+        ::PostMessageA(wnd, WM_COMMAND, IDM_UNLOAD, 0);
+        const bool endedInTime = WaitFor([&] { return ended->load(); }, kGenerous);
+        EXPECT_TRUE(endedInTime) << "the message loop still runs";
+        if (endedInTime) {
+            program.join();
+        } else {
+            program.detach();  // stuck for good; the process ends with the test run
+        }
+        EXPECT_EQ(g_questions, 1);
+        EXPECT_EQ(g_windowAtAnswer, !goesInQuestion);  // the close was put off while the question was open
     }
-    EXPECT_EQ(g_questions, 1);
 }
