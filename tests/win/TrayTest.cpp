@@ -223,6 +223,30 @@ TEST_F(TrayTest, AnAnnouncedMomentChangesOnlyTheTooltip) {
     EXPECT_EQ(g_calls.size(), 2u);
 }
 
+namespace {
+std::atomic<int> g_timerSets{0};
+BOOL WINAPI CountTimerSet(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, LPVOID, BOOL) {
+    ++g_timerSets;
+    return TRUE;
+}
+ULONG WINAPI NoNetwork(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG) { return ERROR_NO_DATA; }
+}  // namespace
+
+TEST_F(TrayTest, ATimeChangeSetsTheWakeTimerAgainAndTheTooltipTellsOfTheWaitForANetwork) {
+    Platform().SetWaitableTimer = &CountTimerSet;
+    Platform().GetAdaptersAddresses = &NoNetwork;
+    g_timerSets = 0;
+    WriteSchedulerValues(0, LocalNow() + 1.0);
+    Create();
+    EXPECT_EQ(g_timerSets, 1);
+    ::SendMessageA(plandrel->Wnd, WM_TIMECHANGE, 0, 0);
+    EXPECT_EQ(g_timerSets, 2);
+    ASSERT_TRUE(peer->BeginWrite(1000));
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    peer->EndWrite();
+    EXPECT_TRUE(PumpUntil([] { return g_calls.back().Tip() == "<Waiting for a network connection>"; }, kGenerous));
+}
+
 TEST_F(TrayTest, DestroyDeletesTheIconAndNoRefreshFollows) {
     Create();
     ::DestroyWindow(plandrel->Wnd);
