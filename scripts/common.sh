@@ -3,6 +3,9 @@
 # shellcheck shell=bash
 
 VRLN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The script that sourced this file and its arguments, to start it again after an install.
+VRLN_SCRIPT=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+VRLN_ARGS=("$@")
 VRLN_LOCALE=en_US.UTF-8
 # Wine takes its ANSI code page from the locale: ja_JP gives 932 for the double-byte tests.
 VRLN_LOCALES="en_US.UTF-8 ja_JP.UTF-8"
@@ -35,7 +38,7 @@ vrln_install() {
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends \
     cmake make g++ clang libclang-rt-14-dev python3 \
-    g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
     wine wine32:i386 wine64 xvfb xauth x11-utils xdotool imagemagick tesseract-ocr googletest locales >/dev/null
   local loc generate=""
   for loc in $VRLN_LOCALES; do
@@ -44,55 +47,94 @@ vrln_install() {
     grep -q "^${loc} UTF-8" /etc/locale.gen || echo "${loc} UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
     generate=1
   done
-  [ -z "$generate" ] || $sudo locale-gen >/dev/null
+  [ -n "$generate" ] || return 0
+  $sudo locale-gen >/dev/null
+  # This shell looked for the locale archive when it started, before
+  # locale-gen made it, and glibc looks only once per process: LC_ALL set
+  # here would fail with "setlocale: LC_ALL: cannot change locale". A new
+  # shell finds the locales, so the script starts again (once).
+  if [ -z "${VRLN_RESTARTED:-}" ]; then
+    vrln_log "starting again with the new locales"
+    VRLN_RESTARTED=1 exec "$BASH" "$VRLN_SCRIPT" "${VRLN_ARGS[@]}"
+  fi
 }
 
-# vrln_build PRESET [targets...]
+# vrln_build PRESET [targets...]; at the niceness VRLN_NICE when set.
 vrln_build() {
   local preset=$1; shift
   cmake --preset "$preset" -S "$VRLN_ROOT" >/dev/null
+  local build=(nice -n "${VRLN_NICE:-0}" cmake --build "$VRLN_ROOT/build/$preset" -j "$(nproc)")
   if [ $# -gt 0 ]; then
-    cmake --build "$VRLN_ROOT/build/$preset" -j "$(nproc)" --target "$@"
+    "${build[@]}" --target "$@"
   else
-    cmake --build "$VRLN_ROOT/build/$preset" -j "$(nproc)"
+    "${build[@]}"
   fi
 }
 
 # Starts Xvfb when there is no display; the server ends with the calling shell.
 vrln_display() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
-  local n
-  for n in $(seq 91 140); do
-    [ -e "/tmp/.X${n}-lock" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    VRLN_XVFB_PID=$!
-    export DISPLAY=":$n"
-    local i
-    for i in $(seq 1 50); do
-      [ -e "/tmp/.X11-unix/X$n" ] && return 0
-      sleep 0.1
-    done
+  vrln_new_display
+}
+
+# vrln_new_display: an Xvfb of its own, on a display number that Xvfb itself
+# finds free (so that servers started at the same moment never clash), as
+# DISPLAY; its process is VRLN_XVFB_PID.
+vrln_new_display() {
+  local number i
+  number=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number" >/dev/null 2>&1 &
+  VRLN_XVFB_PID=$!
+  for i in $(seq 1 100); do
+    if grep -q '^[0-9][0-9]*$' "$number"; then
+      export DISPLAY=":$(cat "$number")"
+      rm -f "$number"
+      return 0
+    fi
+    kill -0 "$VRLN_XVFB_PID" 2>/dev/null || break
+    sleep 0.1
   done
+  rm -f "$number"
   vrln_log "could not start Xvfb"; return 1
 }
 
-# vrln_wine_prefix DIR: a fresh prefix whose processes all share one virtual
-# desktop with a taskbar, so the tray icon shows and FindWindowA sees our windows.
-vrln_wine_prefix() {
+# vrln_wine_env DIR: this shell's environment for the Wine prefix in DIR.
+vrln_wine_env() {
   vrln_wine64_only
   export WINEPREFIX=$1
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEDEBUG=${WINEDEBUG:--all}
   export LC_ALL=$VRLN_LOCALE LANG=$VRLN_LOCALE
   export TZ=${TZ:-UTC}
+}
+
+# vrln_wine_template DIR: a new prefix for vrln_wine_prefix to copy, with no
+# server left running for it. Copying takes a second, making one twenty.
+vrln_wine_template() {
+  vrln_wine_env "$1"
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
   wineboot -i >/dev/null 2>&1
-  # One server for the whole run: every test process joins it instead of
-  # starting its own. The server that wineboot started ends with its last
-  # client, so wait for that first; the new server and the system processes
-  # that the next command starts must not hold a test runner's output open.
   wineserver -w
+}
+
+# vrln_wine_prefix DIR [TEMPLATE]: a fresh prefix (a copy of TEMPLATE when
+# given) whose processes all share one virtual desktop with a taskbar, so the
+# tray icon shows and FindWindowA sees our windows.
+vrln_wine_prefix() {
+  vrln_wine_env "$1"
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  if [ -n "${2:-}" ]; then
+    cp -a "$2" "$WINEPREFIX"
+  else
+    wineboot -i >/dev/null 2>&1
+    # The server that wineboot started ends with its last client: wait for that first.
+    wineserver -w
+  fi
+  # One server for the whole run: every test process joins it instead of
+  # starting its own. The new server and the system processes that the next
+  # command starts must not hold a test runner's output open.
   wineserver -p </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f </dev/null >/dev/null 2>&1
@@ -116,8 +158,10 @@ vrln_wine64_only() {
   mkdir -p "$shim"
   local name
   for name in wine wine-stable; do
-    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
-    chmod +x "$shim/$name"
+    # Written aside and renamed: a shell that runs it meanwhile never reads half a file.
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name.$$"
+    chmod +x "$shim/$name.$$"
+    mv -f "$shim/$name.$$" "$shim/$name"
   done
   case ":$PATH:" in *":$shim:"*) ;; *) export PATH="$shim:$PATH" ;; esac
 }

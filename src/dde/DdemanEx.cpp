@@ -4,7 +4,6 @@
 #include "win/Platform.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <utility>
 
@@ -52,15 +51,19 @@ private:
 }  // namespace
 
 std::string DdeErrorMessage(UINT code) {
-    const char* format = "An error returned from DDE  ($0%X)";
+    std::string message = "An error returned from DDE  ";
     if (code == DMLERR_LOW_MEMORY || code == DMLERR_MEMORY_ERROR) {
-        format = "Error occurred when DDE ran out of memory ($0%X)";
+        message = "Error occurred when DDE ran out of memory ";
     } else if (code == DMLERR_NO_CONV_ESTABLISHED) {
-        format = "DDE Error - conversation not established ($0%X)";
+        message = "DDE Error - conversation not established ";
     }
-    char message[96];
-    std::snprintf(message, sizeof message, format, code);
-    return message;
+    // The code in hex by hand: printf would bring MinGW's whole printf into the program.
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), "0123456789ABCDEF"[code % 16]);
+        code /= 16;
+    } while (code != 0);
+    return message + "($0" + digits + ")";
 }
 
 // ---- Manager ------------------------------------------------------------------
