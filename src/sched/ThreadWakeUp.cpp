@@ -278,8 +278,15 @@ bool TScheduler::Pause(DWORD ms, bool& woken) {
 }
 
 bool TScheduler::MomentComesWithin(DWORD ms) const {
-    const double ahead = StartupDate() - LocalNow();
-    return !(State() & core::kStateSuspended) && ahead > 0 && ahead * 86400000.0 < ms;
+    // An idle cycle does not read the clock: it costs a call into the system under Wine.
+    const double moment = StartupDate();
+    if (!(moment > 0) || (State() & core::kStateSuspended)) return false;
+    const double ahead = moment - LocalNow();
+    return ahead > 0 && ahead * 86400000.0 < ms;
+}
+
+bool TScheduler::MomentDue(double moment) const {
+    return moment > 0 && !(State() & core::kStateSuspended) && core::IsLaunchDue(State(), moment, LocalNow());
 }
 
 void TScheduler::AwaitMoment(double moment) {
@@ -318,7 +325,7 @@ bool TScheduler::RunCycle(bool woken) {
     Power_->ReleaseWhenDone();
     const double moment = StartupDate();
     if (onTheDot) AwaitMoment(moment);
-    if (!core::IsLaunchDue(State(), moment, LocalNow())) {
+    if (!MomentDue(moment)) {
         Power_->NothingDue();
         return true;
     }

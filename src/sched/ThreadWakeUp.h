@@ -151,6 +151,8 @@ private:
     bool Pause(DWORD ms, bool& woken);
     // Whether a launch moment comes within the next ms milliseconds.
     bool MomentComesWithin(DWORD ms) const;
+    // The due test, with the clock read only while a moment is pending.
+    bool MomentDue(double moment) const;
     // Waits until the local clock shows a moment that is at most two seconds
     // ahead: the timer may fire a little before it does.
     void AwaitMoment(double moment);
