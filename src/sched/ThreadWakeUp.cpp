@@ -5,10 +5,8 @@
 #include "core/Paths.h"
 #include "win/Platform.h"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 namespace vrln {
 
