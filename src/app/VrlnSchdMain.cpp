@@ -22,6 +22,13 @@ constexpr const char* kMenuName = "PLANDRELMENU";
 constexpr const char* kUnloadQuestion = "Do you want to stop the Vorlane scheduler?";
 constexpr const char* kUnloadCaption = "Exit";
 
+// A notification the shell did not take is tried again this often, for at most
+// this long after its event; a few wait at most, the oldest going first.
+constexpr UINT_PTR kNoticeTimer = 1;
+constexpr UINT kNoticeRetryMs = 2000;
+constexpr ULONGLONG kNoticeLifetimeMs = 60000;
+constexpr std::size_t kMostPendingNotices = 4;
+
 int OffsetForState(std::uint8_t state) {
     return (state & core::kStateSuspended) ? kIconSuspended : kIconActive;
 }
@@ -124,6 +131,7 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_DPICHANGED: WMDpiChanged(message); return;
         case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
         case WM_TIMECHANGE: WMTimeChange(message); return;
+        case WM_TIMER: WMTimer(message); return;
         default: break;
     }
     // The shell broadcasts this registered message when the taskbar is restarted.
@@ -220,6 +228,9 @@ void TPlandrel::WMCommand(TMessage& message) {
     const unsigned id = LOWORD(message.WParam);
     switch (id) {
         case IDM_LOAD: {
+            // A moment that waits for a network is this start's; one that the
+            // worker is starting right now would make this a second start.
+            if (Scheduler && Scheduler->TakeWaitingMoment() == TScheduler::TTakeResult::LaunchUnderWay) return;
             UINT result = 0;
             if (!StartProgram(MainAppPath(), SW_SHOWNORMAL, &result)) ShowLaunchFailure(MainAppPath(), result);
             return;
@@ -308,6 +319,11 @@ void TPlandrel::WMTimeChange(TMessage& message) {
     message.Result = 0;
     // A timer set in UTC keeps its instant when the zone changes under a local moment.
     if (Scheduler) Scheduler->TimeChanged();
+}
+
+void TPlandrel::WMTimer(TMessage& message) {
+    message.Result = 0;
+    if (message.WParam == kNoticeTimer) ShowPendingNotices();
 }
 
 // ---- The tray ---------------------------------------------------------------
@@ -408,7 +424,7 @@ void TPlandrel::SetTrayIcon(int offset) {
     }
     if (shown || IconOffset != -1) IconOffset = offset;
     NoteShown();
-    if (shown) ShowPendingNotice();
+    if (shown) ShowPendingNotices();
 }
 
 void TPlandrel::ReloadTrayIcon() {
@@ -437,25 +453,46 @@ void TPlandrel::ShowLaunchFailure(const std::string& path, UINT winExecResult) {
     const std::optional<std::string> head =
         winExecResult == ERROR_BAD_FORMAT ? ReadFileHead(path, core::kProgramHeadBytes) : std::nullopt;
     const bool notAProgram = head && core::HeadShowsNoProgram(*head);
-    PendingNotice = core::CutText(core::LaunchFailureText(path, winExecResult, notAProgram), core::kMaxInfoChars,
-                                  ::IsDBCSLeadByte);
-    ShowPendingNotice();
+    ShowNotice(core::kLaunchFailureTitle, core::LaunchFailureText(path, winExecResult, notAProgram), NIIF_WARNING);
 }
 
-void TPlandrel::ShowPendingNotice() {
-    if (PendingNotice.empty() || IconOffset == -1) return;  // the next add of the icon brings it
-    NOTIFYICONDATAA record = NewTrayRecord();
-    // The notification's fields count only in a record at least this long.
-    record.cbSize = NOTIFYICONDATAA_V2_SIZE;
-    record.uFlags = NIF_INFO;
-    record.dwInfoFlags = NIIF_WARNING;
-    const std::string title = core::CutText(core::kLaunchFailureTitle, sizeof record.szInfoTitle - 1);
-    const std::string text = PendingNotice;
-    std::memcpy(record.szInfoTitle, title.c_str(), title.size() + 1);
-    std::memcpy(record.szInfo, text.c_str(), text.size() + 1);
-    // Refused when the taskbar has gone: its restart adds the icon again, and the notification after it.
-    // A newer text set meanwhile (the call lets sent messages in) waits on.
-    if (Platform().ShellNotifyIcon(NIM_MODIFY, &record) && PendingNotice == text) PendingNotice.clear();
+void TPlandrel::ShowNotice(const std::string& title, const std::string& text, DWORD flags) {
+    PendingNotices.push_back({core::CutText(title, sizeof(NOTIFYICONDATAA::szInfoTitle) - 1, ::IsDBCSLeadByte),
+                              core::CutText(text, core::kMaxInfoChars, ::IsDBCSLeadByte), flags,
+                              Platform().GetTickCount64()});
+    if (PendingNotices.size() > kMostPendingNotices) PendingNotices.pop_front();
+    ShowPendingNotices();
+}
+
+void TPlandrel::ShowPendingNotices() {
+    // The shell call lets sent messages in; one that shows notices itself would
+    // hand the shell the one in flight a second time.
+    if (SendingNotice) return;
+    SendingNotice = true;
+    const ULONGLONG now = Platform().GetTickCount64();
+    while (!PendingNotices.empty()) {
+        const TNotice& notice = PendingNotices.front();
+        if (now - notice.since > kNoticeLifetimeMs) {
+            PendingNotices.pop_front();  // it would tell of something long past
+            continue;
+        }
+        if (IconOffset == -1) break;  // the icon's add brings it
+        NOTIFYICONDATAA record = NewTrayRecord();
+        // The notification's fields count only in a record at least this long.
+        record.cbSize = NOTIFYICONDATAA_V2_SIZE;
+        record.uFlags = NIF_INFO;
+        record.dwInfoFlags = notice.flags;
+        std::memcpy(record.szInfoTitle, notice.title.c_str(), notice.title.size() + 1);
+        std::memcpy(record.szInfo, notice.text.c_str(), notice.text.size() + 1);
+        if (!Platform().ShellNotifyIcon(NIM_MODIFY, &record)) break;
+        PendingNotices.pop_front();
+    }
+    SendingNotice = false;
+    if (PendingNotices.empty()) {
+        ::KillTimer(Wnd, kNoticeTimer);
+    } else {
+        ::SetTimer(Wnd, kNoticeTimer, kNoticeRetryMs, nullptr);
+    }
 }
 
 std::string TPlandrel::TooltipText() const {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,6 +63,10 @@ public:
     void RemoveTrayIcon();
     // A notification from the icon that the main application at the path did not start.
     void ShowLaunchFailure(const std::string& path, UINT winExecResult);
+    // A notification from the icon: shown now, or, where the shell does not take
+    // it (no icon yet at logon, Explorer restarting or busy), tried again for a
+    // while and then dropped, so that it never comes long after its event.
+    void ShowNotice(const std::string& title, const std::string& text, DWORD flags);
     std::string TooltipText() const;
     void UpdateMenuItems(HMENU popup);
 
@@ -92,6 +97,7 @@ private:
     void WMDpiChanged(TMessage& message);
     void WMDisplayChange(TMessage& message);
     void WMTimeChange(TMessage& message);
+    void WMTimer(TMessage& message);
     void DefaultHandler(TMessage& message);
 
     // The waits of the window's thread that dispatch its messages. A handler
@@ -119,19 +125,25 @@ private:
     void ReloadTrayIcon();
     // Keeps what the shell shows, for the worker to compare against.
     void NoteShown();
-    // Hands the shell the notification that waits, if any, once the icon is in the tray.
-    void ShowPendingNotice();
+    // Hands the shell the notifications that wait, oldest first, once the icon
+    // is in the tray; drops those older than kNoticeLifetimeMs.
+    void ShowPendingNotices();
 
     std::atomic<bool> RefreshPosted{false};
     std::mutex ShownLock;
     int ShownOffset = -1;
     std::string ShownTip;
     UINT TaskbarCreatedMsg = 0;
-    // The text of a notification that the shell has not taken: it drops one for an
-    // icon it does not show (taskbar still starting, or restarting). Only the latest
-    // waits: without the icon no menu can start anything, so it comes from the
-    // worker's last launch, and an earlier failure of the same file tells nothing newer.
-    std::string PendingNotice;
+    // Notifications that the shell has not taken yet: it drops one for an icon it
+    // does not show (taskbar still starting, or restarting), or when it is busy.
+    struct TNotice {
+        std::string title;
+        std::string text;
+        DWORD flags = 0;
+        ULONGLONG since = 0;  // on the clock that goes on while the machine sleeps
+    };
+    std::deque<TNotice> PendingNotices;
+    bool SendingNotice = false;
     WPARAM QuitCode = 0;
 };
 

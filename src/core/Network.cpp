@@ -13,4 +13,8 @@ bool IsRoutableUnicast(const std::uint8_t* bytes, std::size_t size) {
     return !(bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80);
 }
 
+bool IsUnspecified(const std::uint8_t* bytes, std::size_t size) {
+    return bytes && (size == 4 || size == 16) && std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; });
+}
+
 }  // namespace vrln::core

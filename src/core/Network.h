@@ -11,5 +11,7 @@ namespace vrln::core {
 // loopback nor link-local (169.254/16, fe80::/10), which an interface holds
 // also while no network answers it.
 bool IsRoutableUnicast(const std::uint8_t* bytes, std::size_t size);
+// True for 0.0.0.0 and ::, which a route lists as its gateway when it has none.
+bool IsUnspecified(const std::uint8_t* bytes, std::size_t size);
 
 }  // namespace vrln::core

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string>
 
 namespace vrln {
 
@@ -81,6 +82,29 @@ std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INF
         (LocalTicksAt(middle, zone) >= wanted ? after : before) = middle;
     }
     return static_cast<std::uint64_t>(after);
+}
+
+namespace {
+core::LocaleNames ReadLocaleNames() {
+    core::LocaleNames names;
+    char buffer[96];
+    auto read = [&buffer](LCTYPE type) {
+        const int n = ::GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer) : std::string();
+    };
+    // LOCALE_SDAYNAME1 is Monday; the portable rules count from Sunday.
+    names.longDayNames[0] = read(LOCALE_SDAYNAME7);
+    for (int i = 0; i < 6; ++i) names.longDayNames[i + 1] = read(LOCALE_SDAYNAME1 + i);
+    for (int i = 0; i < 12; ++i) names.shortMonthNames[i] = read(LOCALE_SABBREVMONTHNAME1 + i);
+    names.timeSeparator = read(LOCALE_STIME);
+    if (names.timeSeparator.empty()) names.timeSeparator = ":";
+    return names;
+}
+}  // namespace
+
+const core::LocaleNames& UserLocaleNames() {
+    static const core::LocaleNames names = ReadLocaleNames();
+    return names;
 }
 
 }  // namespace vrln

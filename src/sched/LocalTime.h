@@ -1,6 +1,9 @@
 // Launch moments are local wall-clock times, stored as dates; the wake timer
-// counts in UTC. These turn one into the other.
+// counts in UTC. These turn one into the other, and give the names of the
+// user's locale that show a moment.
 #pragma once
+
+#include "core/DateTime.h"
 
 #include <windows.h>
 
@@ -17,5 +20,8 @@ double LocalNow();
 // hour skipped in spring the end of that hour. Nothing for moments that
 // cannot be shown or lie before 1601.
 std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INFORMATION* zone = nullptr);
+
+// The day and month names and the time separator of the user's locale, read once.
+const core::LocaleNames& UserLocaleNames();
 
 }  // namespace vrln

@@ -1,9 +1,7 @@
 #include "sched/ThreadWakeUp.h"
 
-#include "core/Browser.h"
 #include "core/DateTime.h"
 #include "core/Paths.h"
-#include "win/Platform.h"
 
 #include <cstring>
 #include <utility>
@@ -13,107 +11,6 @@ namespace vrln {
 namespace {
 
 UniqueHandle InstanceMutex;
-
-constexpr const char* kMainAppFileName = "VRLN98.EXE";
-constexpr const char* kMainAppName = "Vorlane 98";
-
-core::LocaleNames ReadLocaleNames() {
-    core::LocaleNames names;
-    char buffer[96];
-    auto read = [&buffer](LCTYPE type) {
-        const int n = ::GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer) : std::string();
-    };
-    // LOCALE_SDAYNAME1 is Monday; the portable rules count from Sunday.
-    names.longDayNames[0] = read(LOCALE_SDAYNAME7);
-    for (int i = 0; i < 6; ++i) names.longDayNames[i + 1] = read(LOCALE_SDAYNAME1 + i);
-    for (int i = 0; i < 12; ++i) names.shortMonthNames[i] = read(LOCALE_SABBREVMONTHNAME1 + i);
-    names.timeSeparator = read(LOCALE_STIME);
-    if (names.timeSeparator.empty()) names.timeSeparator = ":";
-    return names;
-}
-
-const core::LocaleNames& LocaleNames() {
-    static const core::LocaleNames names = ReadLocaleNames();
-    return names;
-}
-
-// HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
-// exist; Wine does not merge the two, so the user's key is opened by name first.
-UniqueHkey OpenRecordForReading() {
-    UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS ||
-        ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
-        return key;
-    }
-    return UniqueHkey();
-}
-
-// Windows writes a value through HKCR into the user's key when that exists; a
-// new key goes to the machine's classes, which a standard user may not write:
-// then the record moves to the user's classes, where the main application's
-// writes through HKCR follow it.
-UniqueHkey OpenRecordForWriting() {
-    UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS ||
-        ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS ||
-        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                          nullptr, key.put(), nullptr) == ERROR_SUCCESS ||
-        ::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                          nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
-        return key;
-    }
-    return UniqueHkey();
-}
-
-// Whether HKCR could make the record anew, in the machine's classes, without
-// making it: the nearest existing parent lets a subkey be made.
-bool MachineClassesTakeANewRecord() {
-    const std::pair<HKEY, const char*> parents[] = {{HKEY_CLASSES_ROOT, "Vorlane"},
-                                                    {HKEY_LOCAL_MACHINE, "Software\\Classes"}};
-    for (const auto& [root, parent] : parents) {
-        UniqueHkey key;
-        const LONG opened = ::RegOpenKeyExA(root, parent, 0, KEY_CREATE_SUB_KEY, key.put());
-        if (opened != ERROR_FILE_NOT_FOUND) return opened == ERROR_SUCCESS;
-    }
-    return false;
-}
-
-// The machine's own record, not HKCR's view, which shows the user's key once that exists.
-constexpr const char* kMachineSchedulerKey = "Software\\Classes\\Vorlane\\Scheduler";
-
-// At start-up the user's key is made at once where the machine's key can be
-// neither written nor made, so that the main application's next write through
-// HKCR lands there too. Where the machine's key is writable nothing is made.
-// The user's key hides the machine's in the HKCR view of both programs, so a
-// value it lacks is taken from the machine's record: a pending launch and the
-// flags are kept, also in a key that an earlier start made and left empty.
-void PrepareRecord(TDataSynchronizer& exchange) {
-    UniqueHkey key;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) !=
-        ERROR_SUCCESS) {
-        const LONG opened = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put());
-        if (opened == ERROR_SUCCESS || (opened == ERROR_FILE_NOT_FOUND && MachineClassesTakeANewRecord())) return;
-        if (::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
-            return;
-    }
-    UniqueHkey machine;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, 0, KEY_QUERY_VALUE, machine.put()) != ERROR_SUCCESS)
-        return;
-    // Without write access the main application is writing its record right
-    // now, into the user's key, which it then completes itself.
-    if (!exchange.BeginWrite(kSyncTimeoutMs)) return;
-    for (const char* name : {kStateValue, kStartupDateValue}) {
-        if (::RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) continue;
-        BYTE data[16];
-        DWORD size = sizeof data;
-        DWORD type = 0;
-        if (::RegQueryValueExA(machine.get(), name, nullptr, &type, data, &size) == ERROR_SUCCESS)
-            ::RegSetValueExA(key.get(), name, 0, type, data, size);
-    }
-    exchange.EndWrite();
-}
 
 // Gives back what an exchange call obtained also when an exception leaves the scope.
 template <typename Release>
@@ -130,20 +27,7 @@ private:
 
 }  // namespace
 
-// ---- Own path and single instance -------------------------------------
-
-std::string OwnExePath() {
-    char buffer[256];
-    const DWORD n = ::GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-    // A longer path is cut, and older systems then leave the buffer without its NUL.
-    return std::string(buffer, n < 256 ? n : 255);
-}
-
-std::string MutexNameFor(const std::string& programName) {
-    std::string name = core::InstanceMutexBaseName(programName);
-    if (!name.empty()) ::CharUpperBuffA(name.data(), static_cast<DWORD>(name.size()));
-    return name;
-}
+// ---- Single instance ----------------------------------------------------
 
 std::string InstanceMutexName() {
     return MutexNameFor(core::FileNamePart(OwnExePath(), ::IsDBCSLeadByte));
@@ -163,38 +47,16 @@ bool ClaimSingleInstance() {
 
 void ReleaseSingleInstance() { InstanceMutex.reset(); }
 
-// ---- The main application ------------------------------------------------
-
-std::string MainAppMutexName() { return MutexNameFor(kMainAppName); }
-
-bool MainAppNotRunning() {
-    const std::string name = MainAppMutexName();
-    UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()));
-    return !mutex && ::GetLastError() == ERROR_FILE_NOT_FOUND;
-}
-
-std::string MainAppPath() { return core::DirectoryPart(OwnExePath(), ::IsDBCSLeadByte) + kMainAppFileName; }
-
-std::string StartCommandLine(const std::string& path) { return core::QuoteIfBlank(path); }
-
-bool StartCommand(const char* commandLine, UINT showCommand, UINT* result) {
-    const UINT started = Platform().WinExec(commandLine, showCommand);
-    if (result) *result = started;
-    return started > 31;
-}
-
-bool StartProgram(const std::string& path, UINT showCommand, UINT* result) {
-    return StartCommand(StartCommandLine(path).c_str(), showCommand, result);
-}
-
 // ---- The scheduler thread -------------------------------------------------
 
 TScheduler::TScheduler(bool createSuspended)
     : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)),
       StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      Power_(std::make_unique<TPowerKeeper>(
-          [this] { return TPowerKeeper::Schedule{StartupDate(), State(), Terminated()}; })) {
-    PrepareRecord(*Synchronizer);
+      WakeTimer_(std::make_unique<TWakeTimer>(
+          [this] { return TWakeTimer::Schedule{StartupDate(), State(), Terminated()}; })) {
+    // Where another participant writes right now (both programs start at
+    // logon), the worker's cycles try again; the machine's values stand in meanwhile.
+    Record.TryComplete(*Synchronizer, kSyncTimeoutMs);
     LoadState();
     // The thread starts suspended so that its first cycle cannot begin before
     // the object is complete.
@@ -212,13 +74,14 @@ TScheduler::~TScheduler() {
     // Under write access what another participant stored meanwhile is taken
     // in first, so the save cannot write older values over it.
     if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        Record.CompleteUnderWriteAccess();
         LoadState();
         SaveState();
         Synchronizer->EndWrite();
     } else {
         SaveState();
     }
-    Power_->ArmWakeTimer();  // cancels it: nobody is left to launch
+    WakeTimer_->Arm();  // cancels it: nobody is left to launch
 }
 
 void TScheduler::Resume() {
@@ -261,7 +124,7 @@ DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
 
 bool TScheduler::Pause(DWORD ms, bool& woken) {
     // The wake timer ends the pause too, so that the launch follows the wake at once.
-    const HANDLE events[] = {StopEvent.get(), Power_->WakeTimer()};
+    const HANDLE events[] = {StopEvent.get(), WakeTimer_->Handle()};
     const DWORD count = events[1] ? 2 : 1;
     woken = false;
     // Without a stop event the worker keeps its pace all the same; a stop then waits out the pause.
@@ -296,12 +159,15 @@ void TScheduler::AwaitMoment(double moment) {
 }
 
 void TScheduler::Execute() {
-    // The machine is kept awake per thread: the worker gives it back before it ends.
-    ScopeExit endAwake([this] { Power_->Release(); });
+    // The Network List Manager lives in the apartment that needs no message loop.
+    const ComApartment com(COINIT_MULTITHREADED);
+    // On the worker's stack: the machine is kept awake per thread, and only
+    // this thread may ask or change what the decision keeps.
+    TDueDecision due([] { return !MainAppNotRunning(); });
     bool woken = false;
     while (Pause(PauseMs, woken)) {
         try {
-            if (!RunCycle(woken)) break;
+            if (!RunCycle(woken, due)) break;
         } catch (...) {
             // One failing cycle (memory for the tooltip's texts, a lock that could
             // not be taken) must not end the launches: the next one tries again.
@@ -309,7 +175,7 @@ void TScheduler::Execute() {
     }
 }
 
-bool TScheduler::RunCycle(bool woken) {
+bool TScheduler::RunCycle(bool woken, TDueDecision& due) {
     CallWakeUp();
     // After a wake by the timer, or with the moment coming before the read wait
     // would end (the timer then fires where no wait looks at it), the launch
@@ -320,41 +186,70 @@ bool TScheduler::RunCycle(bool woken) {
         LoadState();
     }
     if (Terminated()) return false;
-    Power_->ReleaseWhenDone();
+    if (Record.CompletionPending()) Record.TryComplete(*Synchronizer, kSyncTimeoutMs);
     const double moment = StartupDate();
     if (onTheDot) AwaitMoment(moment);
-    if (!MomentDue(moment)) {
-        Power_->NothingDue();
-        return true;
+    const bool isDue = MomentDue(moment);
+    if (isDue) {
+        Step(TSchedulerStep::DueTested);
+        // A stop before the moment is stored as used leaves it for the next start.
+        if (Terminated()) return false;
     }
-    Step(TSchedulerStep::DueTested);
-    // A stop before the moment is stored as used leaves it for the next start.
-    if (Terminated()) return false;
+    const TDueDecision::TAnswer answer = due.Ask(isDue ? std::optional<double>(moment) : std::nullopt);
+    WaitingMoment_ = answer == TDueDecision::TAnswer::WaitForNetwork ? moment : 0.0;
+    if (answer == TDueDecision::TAnswer::NothingDue || answer == TDueDecision::TAnswer::WaitForNetwork) return true;
     // Made before the moment is consumed: once it is stored as used, nothing
     // may fail before the start.
     const std::string commandLine = StartCommandLine(MainAppPath());
-    if (!Power_->DueMayLaunch(moment, !MainAppNotRunning())) return true;
     bool mainAppRuns = false;
-    if (!ConsumeMoment(moment, mainAppRuns)) return true;
+    {
+        std::lock_guard<std::mutex> lock(LaunchLock);
+        if (!ConsumeMoment(moment, mainAppRuns)) return true;
+        Launching = !mainAppRuns;
+    }
+    ScopeExit launched([this] { Launching = false; });
     Step(TSchedulerStep::Consumed);
     // The moment is consumed whether or not the main application runs, so
     // it is never retried; once stored as used it is launched, even when a
     // stop came meanwhile.
-    if (mainAppRuns)
-        Power_->Consumed(true);
-    else
-        LaunchMainApp(commandLine);
+    if (mainAppRuns) {
+        due.Report(TDueDecision::TOutcome::FoundRunning);
+    } else {
+        const bool started = LaunchMainApp(commandLine);
+        due.Report(started ? TDueDecision::TOutcome::Started : TDueDecision::TOutcome::StartFailed);
+    }
     return !Terminated();
 }
 
-void TScheduler::LaunchMainApp(const std::string& commandLine) {
+bool TScheduler::LaunchMainApp(const std::string& commandLine) {
     UINT result = 0;
     const bool started = StartCommand(commandLine.c_str(),
                                       (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL, &result);
-    Power_->Consumed(started);
-    if (started) return;
+    if (started) return true;
     std::lock_guard<std::mutex> lock(WakeUpLock);
     if (OnLaunchFailed) OnLaunchFailed(result);
+    return false;
+}
+
+TScheduler::TTakeResult TScheduler::TakeWaitingMoment() {
+    std::lock_guard<std::mutex> lock(LaunchLock);
+    if (Launching) return TTakeResult::LaunchUnderWay;
+    double moment = WaitingMoment_.load();
+    if (moment == 0.0) return TTakeResult::NoneWaiting;
+    WaitingMoment_ = 0.0;
+    if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
+        Record.CompleteUnderWriteAccess();
+        // Replaced or suspended meanwhile, the moment is no longer this start's.
+        LoadState();
+        if (StartupDate() != moment || !core::IsLaunchDue(State(), moment, LocalNow())) return TTakeResult::NoneWaiting;
+        StartupDate_ = 0.0;
+    } else if (!StartupDate_.compare_exchange_strong(moment, 0.0)) {
+        return TTakeResult::NoneWaiting;
+    }
+    SaveState();
+    WakeTimer_->Arm();
+    return TTakeResult::Taken;
 }
 
 bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
@@ -369,6 +264,7 @@ bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
     }
     // The other participants learn that the moment is now 0.
     ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
+    Record.CompleteUnderWriteAccess();
     // What was stored since this cycle's read comes first: a new moment is
     // kept and tested in the next cycle, a suspension stops the launch.
     LoadState();
@@ -391,26 +287,7 @@ void TScheduler::StoreAsUsed(double moment, bool& mainAppRuns) {
     mainAppRuns = !MainAppNotRunning();
     saving = true;
     SaveState();
-    Power_->ArmWakeTimer();
-}
-
-bool TScheduler::ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const {
-    const UniqueHkey key = OpenRecordForReading();
-    if (!key) return false;
-    // A state shorter than its buffer leaves zeros in the missing bytes.
-    BYTE stateBytes[4] = {};
-    DWORD size = sizeof stateBytes;
-    stateRead = ::RegQueryValueExA(key.get(), kStateValue, nullptr, nullptr, stateBytes, &size) == ERROR_SUCCESS;
-    state = stateBytes[0];
-    BYTE dateBytes[8] = {};
-    size = sizeof dateBytes;
-    // A moment is exactly 8 bytes: a shorter value would read as a tiny moment
-    // long past and launch at once.
-    dateRead = ::RegQueryValueExA(key.get(), kStartupDateValue, nullptr, nullptr, dateBytes, &size) ==
-                   ERROR_SUCCESS &&
-               size == sizeof dateBytes;
-    std::memcpy(&date, dateBytes, sizeof date);
-    return true;
+    WakeTimer_->Arm();
 }
 
 namespace {
@@ -420,41 +297,33 @@ bool SameBytes(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 }  // namespace
 
 void TScheduler::LoadState() {
-    bool stateRead = false, dateRead = false;
-    std::uint8_t state = 0;
-    double date = 0;
-    if (!ReadStored(stateRead, state, dateRead, date)) return;
-
+    const std::optional<TStoredValues> stored = Record.Read();
+    if (!stored) return;
     {
         std::lock_guard<std::mutex> lock(StateLock);
-        if (stateRead) {
+        if (stored->state) {
             // The bits the user is setting right now stay as the user set them.
-            State_ = static_cast<std::uint8_t>((State_.load() & BitsBeingSet) | (state & ~BitsBeingSet));
+            State_ = static_cast<std::uint8_t>((State_.load() & BitsBeingSet) | (*stored->state & ~BitsBeingSet));
         }
-        if (dateRead) {
+        if (stored->startupDate) {
             // A moment that this process stored as used but could not save stays used.
-            if (!SameBytes(date, LastStoredDate)) StartupDate_ = date;
-            LastStoredDate = date;
+            if (!SameBytes(*stored->startupDate, LastStoredDate)) StartupDate_ = *stored->startupDate;
+            LastStoredDate = *stored->startupDate;
         }
     }
-    Power_->ArmWakeTimer();
+    WakeTimer_->Arm();
 }
 
 void TScheduler::SaveState() {
     std::lock_guard<std::mutex> lock(SaveLock);
-    const UniqueHkey key = OpenRecordForWriting();
-    if (!key) return;
-    std::uint8_t stateByte;
+    std::uint8_t state;
     double date;
     {
         std::lock_guard<std::mutex> stateLock(StateLock);
-        stateByte = State();
+        state = State();
         date = StartupDate();
     }
-    const DWORD state = stateByte;
-    ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&state), sizeof state);
-    const bool dateSaved = ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY,
-                                            reinterpret_cast<const BYTE*>(&date), sizeof date) == ERROR_SUCCESS;
+    const bool dateSaved = Record.Write(state, date);
     std::lock_guard<std::mutex> stateLock(StateLock);
     if (dateSaved) LastStoredDate = date;
 }
@@ -469,6 +338,7 @@ void TScheduler::SetState(std::uint8_t newState) {
     }
     if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
         ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
+        Record.CompleteUnderWriteAccess();
         // Always read first: the worker may have taken this participant's
         // notice already and be waiting to read, so a pending notice is no
         // sign that the store holds nothing newer than memory.
@@ -479,11 +349,11 @@ void TScheduler::SetState(std::uint8_t newState) {
         std::lock_guard<std::mutex> lock(StateLock);
         BitsBeingSet = 0;
     }
-    Power_->ArmWakeTimer();
+    WakeTimer_->Arm();
 }
 
 std::string TScheduler::NextLaunchText() const {
-    return core::FormatLaunchMoment(StartupDate(), LocaleNames());
+    return core::FormatLaunchMoment(StartupDate(), UserLocaleNames());
 }
 
 }  // namespace vrln

@@ -1,11 +1,13 @@
-// The scheduler thread, the state it shares with the main application in the
-// registry, and the routines that find, test and start programs by path and
-// by presence mutex.
+// The scheduler thread and the state it shares with the main application in
+// the registry; the single-instance rule of this program.
 #pragma once
 
+#include "sched/DueDecision.h"
 #include "sched/LocalTime.h"
-#include "sched/PowerKeeper.h"
+#include "sched/MainApp.h"
+#include "sched/SchedulerRecord.h"
 #include "sched/ThreadSync.h"
+#include "sched/WakeTimer.h"
 #include "win/Handles.h"
 
 #include <atomic>
@@ -17,48 +19,14 @@
 
 namespace vrln {
 
-// ---- Own path and single instance -------------------------------------
+// ---- Single instance ----------------------------------------------------
 
-// The program's own full file path, at most 255 characters.
-std::string OwnExePath();
-// "APPLICATION-" + name, backslashes made underscores, upper-cased by the
-// locale's ANSI rule, so that every copy on the machine builds the same name.
-std::string MutexNameFor(const std::string& programName);
 // The mutex that marks a running copy of this program: named after its file name.
 std::string InstanceMutexName();
 // True when this copy may run. The mutex handle stays held until ReleaseSingleInstance.
 bool ClaimSingleInstance();
 void ReleaseSingleInstance();
 
-// ---- The main application ------------------------------------------------
-
-std::string MainAppMutexName();
-// True when the main application's presence mutex does not exist. The test
-// creates nothing: a mutex made here for a moment would make a main
-// application starting at that instant believe another copy runs, and quit.
-// A mutex that exists but may not be opened (another user's, an elevated
-// copy's) means running.
-bool MainAppNotRunning();
-// VRLN98.EXE in this program's own directory.
-std::string MainAppPath();
-// Starts the program at the path; a path with blanks is quoted so that the
-// platform cannot pick C:\Program.exe for C:\Program Files\... . True when it
-// started; result, when given, receives what WinExec returned.
-bool StartProgram(const std::string& path, UINT showCommand, UINT* result = nullptr);
-// The two halves of StartProgram, for a caller that must not fail between
-// deciding to start and starting: the second allocates nothing.
-std::string StartCommandLine(const std::string& path);
-bool StartCommand(const char* commandLine, UINT showCommand, UINT* result);
-
-// ---- The registry record -------------------------------------------------
-
-constexpr const char* kSchedulerKey = "Vorlane\\Scheduler";
-// The same record in the user's own classes under HKEY_CURRENT_USER: kept there
-// when the machine's key may not be written (a standard user's rights), and
-// read before the machine's key, as Windows' merged view of HKCR does.
-constexpr const char* kUserSchedulerKey = "Software\\Classes\\Vorlane\\Scheduler";
-constexpr const char* kStateValue = "State";
-constexpr const char* kStartupDateValue = "Startup date";
 constexpr const char* kSyncName = "VorlaneSyncExchange";
 constexpr DWORD kSyncTimeoutMs = 258;
 
@@ -110,9 +78,15 @@ public:
     // The next launch as text with the locale's names; empty when none is pending.
     std::string NextLaunchText() const;
     // A due moment waits for a network before the main application is started.
-    bool WaitingForNetwork() const { return Power_->WaitingForNetwork(); }
+    bool WaitingForNetwork() const { return WaitingMoment_.load() != 0.0; }
     // The zone or the clock changed: the wake timer is set again.
-    void TimeChanged() { Power_->TimeChanged(); }
+    void TimeChanged() { WakeTimer_->TimeChanged(); }
+
+    // The user starts the main application: a moment that waits for a network
+    // is stored as used by that start, so that the worker starts nothing more
+    // for it. LaunchUnderWay: the worker is starting it for a moment right now.
+    enum class TTakeResult { NoneWaiting, Taken, LaunchUnderWay };
+    TTakeResult TakeWaitingMoment();
 
     DWORD ThreadID() const { return ThreadId_; }
     HANDLE ThreadHandle() const { return Thread_.get(); }
@@ -123,9 +97,6 @@ public:
     // The pause that begins each cycle; a test lengthens it before the worker
     // runs, to see the wake timer end it.
     DWORD PauseMs = Period;
-    // The wake timer, the network wait and the machine's sleep; tests shorten
-    // its bounds before the worker runs.
-    TPowerKeeper& Power() { return *Power_; }
 
     // For tests, set before the worker runs: called on the worker at each step
     // of the due path, so that a test can hold it there.
@@ -138,10 +109,10 @@ private:
     void Execute();
     // One cycle after its pause, which the wake timer ended when woken is set;
     // false when the worker is to stop.
-    bool RunCycle(bool woken);
+    bool RunCycle(bool woken, TDueDecision& due);
     // Starts the main application by the command line made before the moment
-    // was consumed, or reports why it did not start.
-    void LaunchMainApp(const std::string& commandLine);
+    // was consumed, or reports why it did not start; true when it started.
+    bool LaunchMainApp(const std::string& commandLine);
     void CallWakeUp();
     void Step(TSchedulerStep step);
     bool Terminated() const { return Terminated_.load(); }
@@ -170,8 +141,7 @@ private:
     WakeUp OnWakeUp;
     LaunchFailed OnLaunchFailed;
 
-    // Reads both stored values; false when the key cannot be opened.
-    bool ReadStored(bool& stateRead, std::uint8_t& state, bool& dateRead, double& date) const;
+    TSchedulerRecord Record;
 
     // The moment as this participant last read or wrote it: a stored moment
     // that differs from it was changed by another participant.
@@ -181,9 +151,17 @@ private:
     // Each save writes one consistent snapshot of both values.
     std::mutex SaveLock;
 
+    // The moment that waits for a network, 0 when none does: the worker's
+    // answer of its last cycle, for the tooltip and the user's own start.
+    std::atomic<double> WaitingMoment_{0.0};
+    // Between the worker's storing a moment as used and its start on one
+    // side, and the user's taking a waiting moment on the other.
+    std::mutex LaunchLock;
+    std::atomic<bool> Launching{false};
+
     std::atomic<bool> Terminated_{false};
     UniqueHandle StopEvent;
-    std::unique_ptr<TPowerKeeper> Power_;
+    std::unique_ptr<TWakeTimer> WakeTimer_;
     UniqueHandle Thread_;
     DWORD ThreadId_ = 0;
 };

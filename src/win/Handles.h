@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <ddeml.h>
+#include <objbase.h>
 
 #include <cstdint>
 #include <utility>
@@ -64,6 +65,10 @@ inline void CloseKey(HKEY k) noexcept { ::RegCloseKey(k); }
 inline void CloseMenu(HMENU m) noexcept { ::DestroyMenu(m); }
 inline void CloseIcon(HICON i) noexcept { ::DestroyIcon(i); }
 inline void DestroyOwnedWindow(HWND w) noexcept { ::DestroyWindow(w); }
+template <typename T>
+void ReleaseCom(T* object) noexcept {
+    object->Release();
+}
 }  // namespace detail
 
 // Mutexes, events, semaphores, threads, processes: null when absent.
@@ -76,6 +81,23 @@ using UniqueHkey = UniqueAny<HKEY, detail::CloseKey>;
 using UniqueHmenu = UniqueAny<HMENU, detail::CloseMenu>;
 using UniqueHicon = UniqueAny<HICON, detail::CloseIcon>;
 using UniqueHwnd = UniqueAny<HWND, detail::DestroyOwnedWindow>;
+// A COM interface pointer: released when its owner goes.
+template <typename T>
+using UniqueCom = UniqueAny<T*, &detail::ReleaseCom<T>>;
+
+// The calling thread's COM apartment, for as long as the owner lives.
+class ComApartment {
+public:
+    explicit ComApartment(DWORD model) noexcept : entered_(SUCCEEDED(::CoInitializeEx(nullptr, model))) {}
+    ~ComApartment() {
+        if (entered_) ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool entered_;
+};
 
 // A DDE string handle belongs to one DDEML instance, so its owner keeps both.
 class UniqueHsz {

@@ -1,13 +1,16 @@
 // The few platform calls whose effects are modal or invisible to a test
 // (the shell's notification area, message boxes, popup menus, program starts,
 // the timer that wakes the machine and the machine's sleep), and those whose
-// answers a test must choose (the network, a person's input, the clock), go
+// answers a test must choose (the network, a person's input, the clocks), go
 // through this table. It holds the real calls; tests put recorders in it.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
+// Before iphlpapi.h: its interface rows (GetIfEntry2) come only with the IPv6 definitions.
+#include <ws2tcpip.h>
 #include <iphlpapi.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 namespace vrln {
@@ -24,8 +27,15 @@ struct PlatformCalls {
     EXECUTION_STATE(WINAPI* SetThreadExecutionState)(EXECUTION_STATE flags) = ::SetThreadExecutionState;
     ULONG(WINAPI* GetAdaptersAddresses)(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses,
                                         PULONG size) = ::GetAdaptersAddresses;
+    NETIO_STATUS(WINAPI* GetIfEntry2)(PMIB_IF_ROW2 row) = ::GetIfEntry2;
+    // The Network List Manager is made through this.
+    HRESULT(WINAPI* CoCreateInstance)(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID interfaceId,
+                                      LPVOID* object) = ::CoCreateInstance;
     BOOL(WINAPI* GetLastInputInfo)(PLASTINPUTINFO info) = ::GetLastInputInfo;
+    // Goes on while the machine sleeps.
     ULONGLONG(WINAPI* GetTickCount64)() = ::GetTickCount64;
+    // Stops while the machine sleeps or hibernates: a bound on it is one of time awake.
+    BOOL(WINAPI* QueryUnbiasedInterruptTime)(PULONGLONG unbiasedTime) = ::QueryUnbiasedInterruptTime;
 };
 
 // The process-wide table. Swap entries only while no other thread uses them.

@@ -184,16 +184,20 @@ TEST(Autostart, AStandardUserIsEnteredInTheUsersListAndUnloadEmptiesBothWhereItM
 // What Wine honours: a deny ACE on an existing key fails its opening and its
 // "creation" for writing; a missing key is made whatever its parent's list
 // says, so the start-up test looks at the parent's right to make subkeys.
+namespace {
+// Gone before and after: every later scheduler of this prefix reads the user's key first.
+struct NoRecords {
+    NoRecords() { Delete(); }
+    ~NoRecords() { Delete(); }
+    static void Delete() {
+        DeleteUserRecord();
+        DeleteSchedulerKey();
+    }
+};
+}  // namespace
+
 TEST(Record, IsKeptInTheUsersClassesWhereTheMachinesMayNotBeWritten) {
-    // Gone before and after: every later scheduler of this prefix reads the user's key first.
-    struct NoRecords {
-        NoRecords() { Delete(); }
-        ~NoRecords() { Delete(); }
-        static void Delete() {
-            DeleteUserRecord();
-            DeleteSchedulerKey();
-        }
-    } noRecords;
+    NoRecords noRecords;
     {
         TScheduler scheduler(true);
         EXPECT_FALSE(UserRecordExists());  // writable: nothing changes
@@ -255,6 +259,56 @@ TEST(Record, IsKeptInTheUsersClassesWhereTheMachinesMayNotBeWritten) {
         TScheduler scheduler(true);
         EXPECT_EQ(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::make_pair(userState.value_or(1), 1234.5));
         EXPECT_EQ(scheduler.StartupDate(), 1234.5);
+    }
+}
+
+// Both programs start at logon: the main application may hold write access
+// across this program's start. The user's empty key, as an older build left it,
+// must not then hide the machine's pending launch for good.
+TEST(Record, IsCompletedLaterWhenAnotherParticipantWritesAcrossTheStart) {
+    const double future = LocalNow() + 30;
+    for (const bool stopWhileHeld : {false, true}) {
+        SCOPED_TRACE(stopWhileHeld ? "the stop comes while the other participant writes" : "a later cycle completes it");
+        NoRecords noRecords;
+        WriteSchedulerValues(2, future);
+        UniqueHkey user;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                    user.put(), nullptr),
+                  ERROR_SUCCESS);
+        ScopedDeniedKey denied(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
+        ASSERT_TRUE(denied.Ok());
+        // Write access is a mutex of the thread that takes it: the other participant's is another thread.
+        const UniqueHandle release(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<int> held{-1};
+        std::thread other([&] {
+            TDataSynchronizer writer(kSyncName, 1);
+            held = writer.BeginWrite(kGenerous);
+            ::WaitForSingleObject(release.get(), kGenerous);
+            if (held == 1) writer.EndWrite();
+        });
+        const bool tookAccess = WaitFor([&] { return held != -1; }, kGenerous) && held == 1;
+        auto scheduler = std::make_unique<TScheduler>(false);
+        std::atomic<int> cycles{0};
+        scheduler->AttachWakeUp([&cycles](TScheduler&) { ++cycles; });
+        EXPECT_TRUE(tookAccess);
+        EXPECT_EQ(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::nullopt);
+        EXPECT_EQ(scheduler->State(), 2);  // the machine's values stand in meanwhile
+        EXPECT_EQ(scheduler->StartupDate(), future);
+        if (stopWhileHeld) scheduler.reset();
+        ::SetEvent(release.get());
+        other.join();
+        EXPECT_TRUE(WaitFor([&] { return ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey) ==
+                                         std::make_pair(DWORD{2}, future); },
+                            kGenerous));
+        if (stopWhileHeld) continue;
+        // Done once: a completion tried again at every cycle would notify the main application each time.
+        const UniqueHandle notice(::OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE,
+                                               TDataSynchronizer::ObjectName(kSyncName, "_EventDataToRead1").c_str()));
+        ASSERT_TRUE(notice);
+        ::ResetEvent(notice.get());
+        const int after = cycles;
+        ASSERT_TRUE(WaitFor([&] { return cycles >= after + 2; }, kGenerous));
+        EXPECT_EQ(::WaitForSingleObject(notice.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     }
 }
 

@@ -1,11 +1,13 @@
 // TScheduler against the real registry and the real named objects of the exchange.
 #include "core/DateTime.h"
 #include "sched/ThreadSync.h"
+#include "sched/Connectivity.h"
 #include "sched/ThreadWakeUp.h"
 #include "win/Platform.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <netlistmgr.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
@@ -16,7 +18,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace vrln;
@@ -121,40 +125,69 @@ EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE flags) {
 }
 std::string WakeAt(double moment) { return "timer set " + std::to_string(LocalMomentToUtc(moment).value_or(0)) + " 1"; }
 
-// The clock of the power rules and a person's last input, both moved by the test.
-std::atomic<ULONGLONG> g_ticks{0}, g_lastInput{0};
+// The clocks of the power rules, apart as a sleep sets them (the tick count
+// goes on, the time awake does not), and a person's last input, all moved by the test.
+std::atomic<ULONGLONG> g_ticks{0}, g_awake{0}, g_lastInput{0};
 ULONGLONG WINAPI TestTicks() { return g_ticks; }
+BOOL WINAPI TestAwake(PULONGLONG units) {
+    *units = g_awake * 10000;
+    return TRUE;
+}
 BOOL WINAPI TestLastInput(PLASTINPUTINFO info) {
     info->dwTime = static_cast<DWORD>(g_lastInput);
     return TRUE;
 }
+// Time awake passes; the tick count is left alone, so that no reading between
+// two steps could look like a sleep. A sleep moves the tick count only.
+void AwakeFor(ULONGLONG ms) { g_awake += ms; }
+void AsleepFor(ULONGLONG ms) { g_ticks += ms; }
 
 // The machine's interfaces as the network test sees them: the state, the
-// type, one address (4 or 16 bytes) and whether a default gateway is known.
+// type, the addresses in the order listed (4 or 16 bytes), the gateway (none
+// when empty), and what GetIfEntry2 and the address's duplicate test say.
 struct Interface {
     IF_OPER_STATUS status;
     IFTYPE type;
-    std::vector<std::uint8_t> address;
-    bool gateway;
+    std::vector<std::vector<std::uint8_t>> addresses;
+    std::vector<std::uint8_t> gateway;
+    bool hardware = true;
+    bool connected = true;
+    NL_DAD_STATE dad = IpDadStatePreferred;
 };
-const Interface kWired{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {192, 0, 2, 5}, true};
+const std::vector<std::uint8_t> kGateway4 = {192, 0, 2, 1};
+const Interface kWired{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {{192, 0, 2, 5}}, kGateway4};
 std::mutex g_interfacesLock;
 std::vector<Interface> g_interfaces;
+bool g_overflowOnce = false;  // the first call finds the buffer too small, as when an interface came meanwhile
 void SetInterfaces(std::vector<Interface> interfaces) {
     std::lock_guard<std::mutex> lock(g_interfacesLock);
     g_interfaces = std::move(interfaces);
+}
+union SocketAddress {
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+};
+INT Fill(SocketAddress& to, const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() == 4) {
+        to.v4.sin_family = AF_INET;
+        std::memcpy(&to.v4.sin_addr, bytes.data(), 4);
+        return sizeof(sockaddr_in);
+    }
+    to.v6.sin6_family = AF_INET6;
+    std::memcpy(&to.v6.sin6_addr, bytes.data(), 16);
+    return sizeof(sockaddr_in6);
 }
 ULONG WINAPI TestAdapters(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES out, PULONG size) {
     std::lock_guard<std::mutex> lock(g_interfacesLock);
     if (g_interfaces.empty()) return ERROR_NO_DATA;
     struct Record {
         IP_ADAPTER_ADDRESSES adapter;
-        IP_ADAPTER_UNICAST_ADDRESS unicast;
+        IP_ADAPTER_UNICAST_ADDRESS unicast[2];
         IP_ADAPTER_GATEWAY_ADDRESS gateway;
-        union { sockaddr_in v4; sockaddr_in6 v6; } address;
+        SocketAddress addresses[2], gatewayAddress;
     };
     const ULONG needed = static_cast<ULONG>(sizeof(Record) * g_interfaces.size());
-    if (*size < needed) {
+    if (*size < needed || std::exchange(g_overflowOnce, false)) {
         *size = needed;
         return ERROR_BUFFER_OVERFLOW;
     }
@@ -164,22 +197,67 @@ ULONG WINAPI TestAdapters(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES out, PULONG
         const Interface& from = g_interfaces[i];
         Record& to = records[i];
         to.adapter.Next = i + 1 < g_interfaces.size() ? &records[i + 1].adapter : nullptr;
+        to.adapter.IfIndex = static_cast<DWORD>(i + 1);
         to.adapter.OperStatus = from.status;
         to.adapter.IfType = from.type;
-        to.adapter.FirstUnicastAddress = &to.unicast;
-        to.adapter.FirstGatewayAddress = from.gateway ? &to.gateway : nullptr;
-        to.unicast.Address.lpSockaddr = reinterpret_cast<sockaddr*>(&to.address);
-        if (from.address.size() == 4) {
-            to.address.v4.sin_family = AF_INET;
-            std::memcpy(&to.address.v4.sin_addr, from.address.data(), 4);
-            to.unicast.Address.iSockaddrLength = sizeof(sockaddr_in);
-        } else {
-            to.address.v6.sin6_family = AF_INET6;
-            std::memcpy(&to.address.v6.sin6_addr, from.address.data(), 16);
-            to.unicast.Address.iSockaddrLength = sizeof(sockaddr_in6);
+        for (std::size_t a = 0; a < from.addresses.size() && a < 2; ++a) {
+            IP_ADAPTER_UNICAST_ADDRESS& unicast = to.unicast[a];
+            unicast.Next = a + 1 < from.addresses.size() ? &to.unicast[a + 1] : nullptr;
+            unicast.DadState = from.dad;
+            unicast.Address.lpSockaddr = reinterpret_cast<sockaddr*>(&to.addresses[a]);
+            unicast.Address.iSockaddrLength = Fill(to.addresses[a], from.addresses[a]);
+        }
+        to.adapter.FirstUnicastAddress = from.addresses.empty() ? nullptr : &to.unicast[0];
+        if (!from.gateway.empty()) {
+            to.adapter.FirstGatewayAddress = &to.gateway;
+            to.gateway.Address.lpSockaddr = reinterpret_cast<sockaddr*>(&to.gatewayAddress);
+            to.gateway.Address.iSockaddrLength = Fill(to.gatewayAddress, from.gateway);
         }
     }
     return ERROR_SUCCESS;
+}
+NETIO_STATUS WINAPI TestInterfaceRow(PMIB_IF_ROW2 row) {
+    std::lock_guard<std::mutex> lock(g_interfacesLock);
+    if (row->InterfaceIndex == 0 || row->InterfaceIndex > g_interfaces.size()) return ERROR_FILE_NOT_FOUND;
+    const Interface& from = g_interfaces[row->InterfaceIndex - 1];
+    row->InterfaceAndOperStatusFlags.HardwareInterface = from.hardware;
+    row->MediaConnectState = from.connected ? MediaConnectStateConnected : MediaConnectStateDisconnected;
+    return NO_ERROR;
+}
+
+// Windows' Network List Manager, where a row makes it available, with the connectivity it reports.
+std::optional<NLM_CONNECTIVITY> g_windowsSees;
+class TestNetworkList : public INetworkListManager {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetNetworks(NLM_ENUM_NETWORK, IEnumNetworks**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetNetwork(GUID, INetwork**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetNetworkConnections(IEnumNetworkConnections**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetNetworkConnection(GUID, INetworkConnection**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsConnectedToInternet(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsConnected(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetConnectivity(NLM_CONNECTIVITY* connectivity) override {
+        *connectivity = *g_windowsSees;
+        return S_OK;
+    }
+} g_networkList;
+HRESULT WINAPI TestCreateInstance(REFCLSID classId, LPUNKNOWN, DWORD, REFIID interfaceId, LPVOID* object) {
+    *object = nullptr;
+    if (!g_windowsSees || classId != CLSID_NetworkListManager || interfaceId != IID_INetworkListManager)
+        return REGDB_E_CLASSNOTREG;
+    *object = static_cast<INetworkListManager*>(&g_networkList);
+    return S_OK;
 }
 
 // Holds the worker at chosen steps of its due path, each once, until released.
@@ -229,11 +307,16 @@ protected:
         Platform().CancelWaitableTimer = &RecordCancelTimer;
         Platform().SetThreadExecutionState = &RecordExecutionState;
         Platform().GetTickCount64 = &TestTicks;
+        Platform().QueryUnbiasedInterruptTime = &TestAwake;
         Platform().GetLastInputInfo = &TestLastInput;
         Platform().GetAdaptersAddresses = &TestAdapters;
+        Platform().GetIfEntry2 = &TestInterfaceRow;
+        Platform().CoCreateInstance = &TestCreateInstance;
         g_ticks = 5000000000;  // past 32 bits, as input ticks wrap
+        g_awake = 3000000000;
         g_lastInput = 0;
         SetInterfaces({kWired});
+        g_windowsSees.reset();
         g_power.clear();
         g_launches = 0;
         DeleteSchedulerKey();
@@ -676,30 +759,56 @@ TEST_F(SchedulerTest, TheWakeTimerWakesAtTheFirstOccurrenceInAutumnAndAtTheEndOf
     for (const Case& c : cases) EXPECT_EQ(LocalMomentToUtc(c.local, c.zone), LocalMomentToUtc(c.utc, &utc)) << c.what;
 }
 
-TEST_F(SchedulerTest, ANetworkIsAnInterfaceThatIsUpWithAnAddressBeyondItsLinkAndAGateway) {
+TEST_F(SchedulerTest, ANetworkIsWhatWindowsCallsTheInternetElseAConnectedHardwareInterfaceWithAGateway) {
     const std::vector<std::uint8_t> global6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5},
                                     link6 = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
-                                    loop6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    const Interface loopback{IfOperStatusUp, IF_TYPE_SOFTWARE_LOOPBACK, {127, 0, 0, 1}, true},
-        linkLocal{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {169, 254, 7, 9}, true},
-        noGateway{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {192, 0, 2, 5}, false},
-        down{IfOperStatusDown, IF_TYPE_ETHERNET_CSMACD, {192, 0, 2, 5}, true},
-        tunnel{IfOperStatusUp, IF_TYPE_TUNNEL, {10, 8, 0, 2}, true},
-        loopAddress{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {127, 0, 0, 2}, true},
-        wireless6{IfOperStatusUp, IF_TYPE_IEEE80211, global6, true},
-        link6Only{IfOperStatusUp, IF_TYPE_IEEE80211, link6, true},
-        loop6Only{IfOperStatusUp, IF_TYPE_IEEE80211, loop6, true};
-    const struct Case { std::vector<Interface> interfaces; bool up; const char* what; } cases[] = {
-        {{}, false, "no interface"},
-        {{loopback}, false, "loopback"},
-        {{linkLocal, link6Only, loop6Only, loopAddress}, false, "link-local and loopback addresses"},
-        {{noGateway}, false, "no gateway"},
-        {{down}, false, "down"},
-        {{tunnel}, false, "tunnel"},
-        {{kWired}, true, "wired IPv4"},
-        {{loopback, tunnel, wireless6}, true, "wireless IPv6 after others"}};
+                                    loop6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+                                    none6(16, 0);
+    const Interface loopback{IfOperStatusUp, IF_TYPE_SOFTWARE_LOOPBACK, {{127, 0, 0, 1}}, kGateway4},
+        linkLocal{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {{169, 254, 7, 9}}, kGateway4},
+        noGateway{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {{192, 0, 2, 5}}, {}},
+        down{IfOperStatusDown, IF_TYPE_ETHERNET_CSMACD, {{192, 0, 2, 5}}, kGateway4},
+        loopAddress{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {{127, 0, 0, 2}}, kGateway4},
+        wireless6{IfOperStatusUp, IF_TYPE_IEEE80211, {global6}, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9}},
+        link6Only{IfOperStatusUp, IF_TYPE_IEEE80211, {link6}, kGateway4},
+        loop6Only{IfOperStatusUp, IF_TYPE_IEEE80211, {loop6}, kGateway4},
+        // WireGuard's adapter is virtual; TAP and the like say Ethernet but are no hardware either.
+        wireGuard{IfOperStatusUp, IF_TYPE_PROP_VIRTUAL, {{10, 8, 0, 2}}, {10, 8, 0, 1}, false},
+        tap{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {{10, 8, 0, 2}}, {10, 8, 0, 1}, false},
+        ppp{IfOperStatusUp, IF_TYPE_PPP, {{10, 9, 0, 2}}, {0, 0, 0, 0}},
+        ppp6{IfOperStatusUp, IF_TYPE_PPP, {global6}, none6},
+        unplugged{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {{192, 0, 2, 5}}, kGateway4, true, false},
+        tentative{IfOperStatusUp, IF_TYPE_ETHERNET_CSMACD, {{192, 0, 2, 5}}, kGateway4, true, true, IpDadStateTentative},
+        linkLocalFirst{IfOperStatusUp, IF_TYPE_IEEE80211, {link6, {192, 0, 2, 7}}, kGateway4};
+    const auto internet = static_cast<NLM_CONNECTIVITY>(NLM_CONNECTIVITY_IPV4_INTERNET | NLM_CONNECTIVITY_IPV6_LOCALNETWORK);
+    const auto local = static_cast<NLM_CONNECTIVITY>(NLM_CONNECTIVITY_IPV4_LOCALNETWORK | NLM_CONNECTIVITY_IPV6_NOTRAFFIC);
+    const struct Case {
+        std::vector<Interface> interfaces;
+        std::optional<NLM_CONNECTIVITY> windowsSees;
+        bool overflowFirst;
+        bool up;
+        const char* what;
+    } cases[] = {
+        {{}, std::nullopt, false, false, "no interface"},
+        {{loopback}, std::nullopt, false, false, "loopback"},
+        {{linkLocal, link6Only, loop6Only, loopAddress}, std::nullopt, false, false, "link-local and loopback addresses"},
+        {{noGateway}, std::nullopt, false, false, "no gateway"},
+        {{down}, std::nullopt, false, false, "down"},
+        {{wireGuard, tap}, std::nullopt, false, false, "virtual adapters with a gateway"},
+        {{ppp, ppp6}, std::nullopt, false, false, "PPP with the gateway 0.0.0.0 or ::"},
+        {{unplugged}, std::nullopt, false, false, "medium disconnected"},
+        {{tentative}, std::nullopt, false, false, "an address still tentative"},
+        {{kWired}, std::nullopt, false, true, "wired IPv4"},
+        {{loopback, wireGuard, wireless6}, std::nullopt, false, true, "wireless IPv6 after others"},
+        {{linkLocalFirst}, std::nullopt, false, true, "link-local listed before the global address"},
+        {{kWired}, std::nullopt, true, true, "the buffer too small at the first call"},
+        {{kWired}, local, false, false, "Windows sees a local network only"},
+        {{}, internet, false, true, "Windows sees the Internet"},
+        {{}, NLM_CONNECTIVITY_IPV6_INTERNET, false, true, "Windows sees the Internet over IPv6"}};
     for (const Case& c : cases) {
         SetInterfaces(c.interfaces);
+        g_windowsSees = c.windowsSees;
+        g_overflowOnce = c.overflowFirst;
         EXPECT_EQ(NetworkIsUp(), c.up) << c.what;
     }
 }
@@ -718,12 +827,13 @@ UINT WINAPI StartClaimingPresence(LPCSTR, UINT) {
 }
 }  // namespace
 
-TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesPass) {
+TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwakePass) {
     Platform().WinExec = &StartClaimingPresence;
     SetInterfaces({});
     const double moment = LocalNow() - 1.0 / 24;
     WriteSchedulerValues(0, moment);
     TScheduler scheduler(true);
+    WorkerGate gate(scheduler, {TSchedulerStep::Consumed});
     CountCycles(scheduler);
     scheduler.Resume();
     const auto waiting = [&](bool is) { return WaitFor([&] { return scheduler.WaitingForNetwork() == is; }, kGenerous); };
@@ -731,24 +841,34 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesPass)
     // A suspension withholds the moment, and the wait with it.
     scheduler.SetState(core::kStateSuspended);
     ASSERT_TRUE(waiting(false));
-    g_ticks += 60000;
+    AwakeFor(60000);
     scheduler.SetState(0);
     ASSERT_TRUE(waiting(true));
     EXPECT_EQ(g_launches, 0);
     EXPECT_EQ(StoredMoment(), moment);
     SetInterfaces({kWired});
+    // The user's own start while the worker starts the main application would be a second one.
+    ASSERT_TRUE(gate.Reached(TSchedulerStep::Consumed));
+    EXPECT_EQ(scheduler.TakeWaitingMoment(), TScheduler::TTakeResult::LaunchUnderWay);
+    gate.Release(TSchedulerStep::Consumed);
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
     EXPECT_EQ(StoredMoment(), 0.0);
     g_presence.reset();
-    // Without a network the launch comes all the same, two minutes after the moment was first due.
+    // Without a network the launch comes all the same, two minutes awake after
+    // the moment was first due; a sleep counts for nothing and begins the wait
+    // again, since the network needs its time after the wake.
     SetInterfaces({});
     const double next = LocalNow() - 1.0 / 24;
     MainAppStores(0, next);
     ASSERT_TRUE(waiting(true));
-    g_ticks += 119999;
+    AwakeFor(100000);
+    ASSERT_TRUE(CyclesPass(2));
+    AsleepFor(10ull * 60 * 60 * 1000);
+    ASSERT_TRUE(CyclesPass(2));
+    AwakeFor(119999);
     ASSERT_TRUE(CyclesPass(2));
     EXPECT_EQ(StoredMoment(), next);
-    g_ticks += 1;
+    AwakeFor(1);
     ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
     EXPECT_FALSE(scheduler.WaitingForNetwork());
     // A main application started meanwhile takes the moment without a launch.
@@ -760,6 +880,15 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesPass)
     ASSERT_TRUE(CyclesPass(1));
     EXPECT_EQ(g_launches, 2);
     g_presence.reset();
+    // So does the user's own start: the worker starts nothing more for that moment.
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(waiting(true));
+    EXPECT_EQ(scheduler.TakeWaitingMoment(), TScheduler::TTakeResult::Taken);
+    EXPECT_EQ(StoredMoment(), 0.0);
+    SetInterfaces({kWired});
+    ASSERT_TRUE(CyclesPass(2));
+    EXPECT_EQ(g_launches, 2);
+    EXPECT_EQ(scheduler.TakeWaitingMoment(), TScheduler::TTakeResult::NoneWaiting);
 }
 
 TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverAPersonComesOrEightHoursPass) {
@@ -782,10 +911,10 @@ TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverA
     g_claimsLate = true;
     MainAppStores(0, LocalNow() - 1.0 / 24);
     ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
-    g_ticks += 30000;
+    AwakeFor(30000);
     ASSERT_TRUE(CyclesPass(2));
     ClaimPresence();
-    g_ticks += 60000;
+    AwakeFor(60000);
     ASSERT_TRUE(CyclesPass(2));
     EXPECT_EQ(PowerCalls("awake").size(), 3u);
     g_presence.reset();  // the capture is over
@@ -796,27 +925,40 @@ TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverA
     ASSERT_TRUE(awakeCalls(5));
     g_lastInput = g_ticks + 1;
     ASSERT_TRUE(awakeCalls(6));
-    // Due while the main application runs: consumed without a launch, held all the same, for eight hours at most.
-    g_ticks += 1000;
-    MainAppStores(0, LocalNow() - 1.0 / 24);
-    ASSERT_TRUE(awakeCalls(7));
-    EXPECT_EQ(StoredMoment(), 0.0);
+    // An input long before the hold is nobody come, whatever its distance from
+    // the hold in the 32-bit tick of input. Due while the main application runs,
+    // each moment is consumed without a launch and held all the same.
+    for (const ULONGLONG before : {(1ull << 31) - 1, (1ull << 31) + 1, (1ull << 32) - 1, (1ull << 32) + 1}) {
+        SCOPED_TRACE(before);
+        const std::size_t calls = PowerCalls("awake").size();
+        g_lastInput = g_ticks - before;
+        MainAppStores(0, LocalNow() - 1.0 / 24);
+        ASSERT_TRUE(awakeCalls(calls + 1));
+        ASSERT_TRUE(CyclesPass(2));
+        EXPECT_EQ(PowerCalls("awake").size(), calls + 1);
+        g_lastInput = g_ticks + 60000;  // a person comes a minute after the hold
+        ASSERT_TRUE(awakeCalls(calls + 2));
+    }
     EXPECT_EQ(g_launches, 3);
-    g_ticks += 8ull * 60 * 60 * 1000 - 1;
-    ASSERT_TRUE(CyclesPass(2));
-    EXPECT_EQ(PowerCalls("awake").size(), 7u);
-    g_ticks += 1;
-    ASSERT_TRUE(awakeCalls(8));
-    // The stop gives back a hold.
-    g_ticks += 1000;
+    // Held for eight hours awake at most; hours asleep do not count.
     MainAppStores(0, LocalNow() - 1.0 / 24);
-    ASSERT_TRUE(awakeCalls(9));
+    ASSERT_TRUE(awakeCalls(15));
+    EXPECT_EQ(StoredMoment(), 0.0);
+    AsleepFor(9ull * 60 * 60 * 1000);
+    AwakeFor(8ull * 60 * 60 * 1000 - 1);
+    ASSERT_TRUE(CyclesPass(2));
+    EXPECT_EQ(PowerCalls("awake").size(), 15u);
+    AwakeFor(1);
+    ASSERT_TRUE(awakeCalls(16));
+    // The stop gives back a hold.
+    MainAppStores(0, LocalNow() - 1.0 / 24);
+    ASSERT_TRUE(awakeCalls(17));
     const std::string worker = " " + std::to_string(scheduler->ThreadID());
     scheduler.reset();
     g_presence.reset();
     const std::string held = "awake " + std::to_string(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) + worker,
                       released = "awake " + std::to_string(ES_CONTINUOUS) + worker;
     std::vector<std::string> expected;
-    for (int i = 0; i < 5; ++i) expected.insert(expected.end(), {held, released});
+    for (int i = 0; i < 9; ++i) expected.insert(expected.end(), {held, released});
     EXPECT_EQ(PowerCalls("awake"), expected);
 }

@@ -42,6 +42,9 @@ std::vector<ShellCall> g_calls;
 // The shell's side: the icons it shows, and whether its taskbar is up yet.
 std::set<std::pair<HWND, UINT>> g_icons;
 bool g_taskbarUp = true;
+bool g_noticesRefused = false;  // the shell too busy for notifications
+std::atomic<ULONGLONG> g_ticks{0};
+ULONGLONG WINAPI TestTicks() { return g_ticks; }
 int g_answer = IDNO;
 int g_questions = 0;
 std::string g_question;
@@ -62,7 +65,7 @@ BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
     const auto icon = std::make_pair(data->hWnd, data->uID);
     switch (message) {
         case NIM_ADD: call.accepted = g_taskbarUp && g_icons.insert(icon).second; break;
-        case NIM_MODIFY: call.accepted = g_icons.count(icon) != 0; break;
+        case NIM_MODIFY: call.accepted = g_icons.count(icon) != 0 && !(g_noticesRefused && (data->uFlags & NIF_INFO)); break;
         case NIM_DELETE: call.accepted = g_icons.erase(icon) != 0; break;
         default: break;
     }
@@ -114,9 +117,12 @@ protected:
         Platform().ShellNotifyIcon = &RecordShell;
         Platform().MessageBox = &AnswerQuestion;
         Platform().TrackPopupMenu = &RecordMenu;
+        Platform().GetTickCount64 = &TestTicks;
         g_calls.clear();
         g_icons.clear();
         g_taskbarUp = true;
+        g_noticesRefused = false;
+        g_ticks = 1000000;
         g_questions = 0;
         g_menus = 0;
         g_onMenu = nullptr;
@@ -230,11 +236,16 @@ BOOL WINAPI CountTimerSet(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, 
     return TRUE;
 }
 ULONG WINAPI NoNetwork(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG) { return ERROR_NO_DATA; }
+HRESULT WINAPI NoNetworkList(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID* object) {
+    *object = nullptr;
+    return REGDB_E_CLASSNOTREG;
+}
 }  // namespace
 
 TEST_F(TrayTest, ATimeChangeSetsTheWakeTimerAgainAndTheTooltipTellsOfTheWaitForANetwork) {
     Platform().SetWaitableTimer = &CountTimerSet;
     Platform().GetAdaptersAddresses = &NoNetwork;
+    Platform().CoCreateInstance = &NoNetworkList;
     g_timerSets = 0;
     WriteSchedulerValues(0, LocalNow() + 1.0);
     Create();
@@ -426,6 +437,21 @@ TEST_F(TrayTest, ANotificationWhileTheIconIsMissingIsShownOnceTheIconIsThere) {
     ::SendMessageA(plandrel->Wnd, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     ASSERT_EQ(ShownNotices().size(), 2u);
     EXPECT_EQ(std::string(ShownNotices()[1].record.szInfo), "The folder was not found:\n" + MainAppPath());
+    // Refused while the icon is there (the shell busy): tried again soon, not at the next change of the icon.
+    g_noticesRefused = true;
+    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_ACCESS_DENIED, 0);
+    g_noticesRefused = false;
+    ASSERT_TRUE(PumpUntil([] { return ShownNotices().size() == 3; }, kGenerous));
+    EXPECT_EQ(std::string(ShownNotices()[2].record.szInfo), "Access was denied to\n" + MainAppPath());
+    // A minute after its event it is dropped, also at the icon's next add; none is shown twice.
+    g_noticesRefused = true;
+    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_NOT_ENOUGH_MEMORY, 0);
+    g_ticks += 60001;
+    g_noticesRefused = false;
+    g_icons.clear();
+    ::SendMessageA(plandrel->Wnd, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    PumpFor(2500);
+    EXPECT_EQ(ShownNotices().size(), 3u);
 }
 
 TEST_F(TrayTest, DpiAndDisplayChangesHandTheShellTheIconAgain) {

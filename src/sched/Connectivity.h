@@ -1,0 +1,17 @@
+// Whether a network that a capture can use is up, as Windows sees it.
+#pragma once
+
+namespace vrln {
+
+// Asked afresh at each call. Where the Network List Manager can be had (COM
+// must be initialised on the calling thread), true when it reports the
+// Internet over IPv4 or IPv6: Windows' own probe, which also sees that a VPN
+// adapter still up after a wake has no link beneath it. Elsewhere true when a
+// hardware interface is up with its medium connected, a usable address beyond
+// its own link and a default gateway.
+bool NetworkIsUp();
+
+// The second rule alone.
+bool AdaptersShowANetwork();
+
+}  // namespace vrln

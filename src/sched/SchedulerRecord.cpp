@@ -1,0 +1,171 @@
+#include "sched/SchedulerRecord.h"
+
+#include "sched/ThreadSync.h"
+#include "win/Handles.h"
+
+#include <cstring>
+#include <utility>
+
+namespace vrln {
+
+namespace {
+
+// The machine's own record, not HKCR's view, which shows the user's key once that exists.
+constexpr const char* kMachineSchedulerKey = "Software\\Classes\\Vorlane\\Scheduler";
+
+constexpr const char* kValueNames[] = {kStateValue, kStartupDateValue};
+
+UniqueHkey OpenKey(HKEY root, const char* subkey, REGSAM access) {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(root, subkey, 0, access, key.put()) != ERROR_SUCCESS) return UniqueHkey();
+    return key;
+}
+
+bool HasValue(HKEY key, const char* name) {
+    return ::RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
+}
+
+// One key's values, and which of them it does not hold at all.
+struct Reading {
+    TStoredValues values;
+    bool stateAbsent = false;
+    bool dateAbsent = false;
+};
+
+Reading ReadValues(HKEY key) {
+    Reading reading;
+    // A state shorter than its buffer leaves zeros in the missing bytes.
+    BYTE stateBytes[4] = {};
+    DWORD size = sizeof stateBytes;
+    LONG result = ::RegQueryValueExA(key, kStateValue, nullptr, nullptr, stateBytes, &size);
+    if (result == ERROR_SUCCESS) reading.values.state = stateBytes[0];
+    reading.stateAbsent = result == ERROR_FILE_NOT_FOUND;
+    BYTE dateBytes[8] = {};
+    size = sizeof dateBytes;
+    result = ::RegQueryValueExA(key, kStartupDateValue, nullptr, nullptr, dateBytes, &size);
+    // A moment is exactly 8 bytes: a shorter value would read as a tiny moment
+    // long past and launch at once.
+    if (result == ERROR_SUCCESS && size == sizeof dateBytes) {
+        double date;
+        std::memcpy(&date, dateBytes, sizeof date);
+        reading.values.startupDate = date;
+    }
+    reading.dateAbsent = result == ERROR_FILE_NOT_FOUND;
+    return reading;
+}
+
+// Windows writes a value through HKCR into the user's key when that exists; a
+// new key goes to the machine's classes, which a standard user may not write:
+// then the record moves to the user's classes, where the main application's
+// writes through HKCR follow it.
+UniqueHkey OpenRecordForWriting() {
+    UniqueHkey key;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS ||
+        ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS ||
+        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                          nullptr, key.put(), nullptr) == ERROR_SUCCESS ||
+        ::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                          nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
+        return key;
+    }
+    return UniqueHkey();
+}
+
+// Whether HKCR could make the record anew, in the machine's classes, without
+// making it: the nearest existing parent lets a subkey be made.
+bool MachineClassesTakeANewRecord() {
+    const std::pair<HKEY, const char*> parents[] = {{HKEY_CLASSES_ROOT, "Vorlane"},
+                                                    {HKEY_LOCAL_MACHINE, "Software\\Classes"}};
+    for (const auto& [root, parent] : parents) {
+        UniqueHkey key;
+        const LONG opened = ::RegOpenKeyExA(root, parent, 0, KEY_CREATE_SUB_KEY, key.put());
+        if (opened != ERROR_FILE_NOT_FOUND) return opened == ERROR_SUCCESS;
+    }
+    return false;
+}
+
+bool MachineRecordWritable() {
+    UniqueHkey key;
+    const LONG opened = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_WRITE, key.put());
+    return opened == ERROR_SUCCESS || (opened == ERROR_FILE_NOT_FOUND && MachineClassesTakeANewRecord());
+}
+
+}  // namespace
+
+// Where the machine's key is writable nothing is made. Elsewhere the user's key
+// is made, so that the main application's next write through HKCR lands there
+// too; it hides the machine's key in the HKCR view of both programs, so it
+// must first hold every value of the machine's record (a pending launch and
+// the flags), also where an earlier start made it and left it empty.
+TSchedulerRecord::TSchedulerRecord() {
+    const UniqueHkey user = OpenKey(HKEY_CURRENT_USER, kUserSchedulerKey, KEY_QUERY_VALUE);
+    if (!user) {
+        Pending = !MachineRecordWritable();
+        return;
+    }
+    const UniqueHkey machine = OpenKey(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, KEY_QUERY_VALUE);
+    if (!machine) return;
+    for (const char* name : kValueNames) {
+        if (!HasValue(user.get(), name) && HasValue(machine.get(), name)) Pending = true;
+    }
+}
+
+std::optional<TStoredValues> TSchedulerRecord::Read() const {
+    // HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
+    // exist; Wine does not merge the two, so the user's key is opened by name first.
+    const UniqueHkey user = OpenKey(HKEY_CURRENT_USER, kUserSchedulerKey, KEY_QUERY_VALUE);
+    if (!user) {
+        const UniqueHkey shared = OpenKey(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_QUERY_VALUE);
+        if (!shared) return std::nullopt;
+        return ReadValues(shared.get()).values;
+    }
+    Reading reading = ReadValues(user.get());
+    if (Pending && (reading.stateAbsent || reading.dateAbsent)) {
+        const UniqueHkey machine = OpenKey(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, KEY_QUERY_VALUE);
+        if (machine) {
+            const TStoredValues machines = ReadValues(machine.get()).values;
+            if (reading.stateAbsent) reading.values.state = machines.state;
+            if (reading.dateAbsent) reading.values.startupDate = machines.startupDate;
+        }
+    }
+    return reading.values;
+}
+
+bool TSchedulerRecord::Write(std::uint8_t state, double startupDate) {
+    const UniqueHkey key = OpenRecordForWriting();
+    if (!key) return false;
+    const DWORD stateValue = state;
+    ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&stateValue),
+                     sizeof stateValue);
+    return ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(&startupDate),
+                            sizeof startupDate) == ERROR_SUCCESS;
+}
+
+void TSchedulerRecord::CompleteUnderWriteAccess() {
+    // A key that cannot be made now will not be made by trying each second.
+    if (!Pending.exchange(false)) return;
+    UniqueHkey user;
+    if (::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, user.put(), nullptr) != ERROR_SUCCESS)
+        return;
+    const UniqueHkey machine = OpenKey(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, KEY_QUERY_VALUE);
+    if (!machine) return;
+    for (const char* name : kValueNames) {
+        if (HasValue(user.get(), name)) continue;
+        BYTE data[16];
+        DWORD size = sizeof data;
+        DWORD type = 0;
+        if (::RegQueryValueExA(machine.get(), name, nullptr, &type, data, &size) == ERROR_SUCCESS)
+            ::RegSetValueExA(user.get(), name, 0, type, data, size);
+    }
+}
+
+bool TSchedulerRecord::TryComplete(TDataSynchronizer& exchange, DWORD timeoutMs) {
+    if (!Pending) return true;
+    if (!exchange.BeginWrite(timeoutMs)) return false;
+    CompleteUnderWriteAccess();
+    exchange.EndWrite();
+    return true;
+}
+
+}  // namespace vrln

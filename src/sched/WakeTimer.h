@@ -1,0 +1,46 @@
+// The timer that wakes the machine for the next launch moment.
+#pragma once
+
+#include "win/Handles.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace vrln {
+
+class TWakeTimer {
+public:
+    // What the timer follows: the pending moment and the flags, and whether
+    // the worker is stopping.
+    struct Schedule {
+        double moment = 0.0;
+        std::uint8_t state = 0;
+        bool stopping = false;
+    };
+    using ScheduleView = std::function<Schedule()>;
+
+    explicit TWakeTimer(ScheduleView view);
+    TWakeTimer(const TWakeTimer&) = delete;
+    TWakeTimer& operator=(const TWakeTimer&) = delete;
+
+    // Null when the timer could not be made. Auto-reset, so that a wait on it
+    // returns once when it fires.
+    HANDLE Handle() const { return Timer.get(); }
+    // Sets the timer to the moment the view gives, or cancels it while nothing
+    // is pending, the moment has passed, launches are suspended or the worker
+    // stops. Any thread: the view is read under the timer's lock, so the last
+    // caller's view of moment and flags is what the timer keeps.
+    void Arm();
+    // The zone or the clock changed: the same moment may be another UTC instant.
+    void TimeChanged();
+
+private:
+    const ScheduleView View;
+    UniqueHandle Timer;
+    std::mutex Lock;
+    std::optional<std::uint64_t> ArmedDue;  // what the timer is set to
+};
+
+}  // namespace vrln
