@@ -11,6 +11,7 @@
 set -uo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 cd "$VRLN_ROOT"
+vrln_install || exit 1
 
 IDLE_SECONDS=${BENCH_IDLE_SECONDS:-60}
 LAUNCHES=${BENCH_LAUNCHES:-24}
@@ -69,7 +70,7 @@ vrln_display || exit 1
 # A server left over from an interrupted run would keep serving the old prefix.
 [ -d "$PREFIX" ] && WINEPREFIX=$PREFIX wineserver -k >/dev/null 2>&1
 vrln_log "fresh Wine prefix"
-vrln_wine_prefix "$PREFIX"
+vrln_wine_prefix "$PREFIX" || exit 1
 
 # ---- Sampling Wine processes from Linux ----------------------------------------
 

@@ -12,43 +12,87 @@ VRLN_LOCALES="en_US.UTF-8 ja_JP.UTF-8"
 
 vrln_log() { printf '== %s\n' "$*" >&2; }
 
-vrln_need_install() {
-  local cmd
-  for cmd in cmake make g++ clang++ i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix \
-             i686-w64-mingw32-windres wine wineserver Xvfb xauth xdpyinfo xdotool import convert python3; do
-    command -v "$cmd" >/dev/null 2>&1 || { vrln_log "missing: $cmd"; return 0; }
+# Every command that a script or a test starts and a fresh Debian machine may
+# lack, with the package that brings it. Checked before and after the install:
+# a tool that is missing must stop the run here, by name, not turn up later as
+# a test that fails or skips for a reason of its own. Coreutils, grep, sed and
+# bash are in every Debian root. Looked up in sbin too, which a user's PATH lacks.
+VRLN_TOOLS=(
+  cmake:cmake ctest:cmake make:make g++:g++ clang:clang clang++:clang python3:python3
+  i686-w64-mingw32-gcc-posix:g++-mingw-w64-i686-posix i686-w64-mingw32-g++-posix:g++-mingw-w64-i686-posix
+  x86_64-w64-mingw32-gcc-posix:g++-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix
+  i686-w64-mingw32-windres:binutils-mingw-w64-i686 i686-w64-mingw32-strip:binutils-mingw-w64-i686
+  x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-strip:binutils-mingw-w64-x86-64
+  wine:wine wineboot:wine wineserver:wine /usr/lib/wine/wine64:wine64
+  Xvfb:xvfb xauth:xauth xdpyinfo:x11-utils xdotool:xdotool import:imagemagick convert:imagemagick
+  tesseract:tesseract-ocr ip:iproute2 unshare:util-linux awk:mawk pgrep:procps locale-gen:locales
+)
+# Installed beside the tools' packages: what no command shows.
+VRLN_PACKAGES=(wine32:i386 googletest libclang-rt-14-dev tesseract-ocr-eng locales)
+
+vrln_has_locale() {
+  locale -a 2>/dev/null | grep -qi "^${1%.UTF-8}\.utf-\?8$"
+}
+
+# vrln_missing: what of the above this machine lacks, one "what (package)" a line.
+vrln_missing() {
+  local entry
+  for entry in "${VRLN_TOOLS[@]}"; do
+    PATH="$PATH:/usr/sbin:/sbin" command -v "${entry%%:*}" >/dev/null 2>&1 || echo "${entry%%:*} (${entry#*:})"
   done
-  [ -f /usr/src/googletest/CMakeLists.txt ] || return 0
-  [ -e /usr/lib/wine/i386-windows ] || [ -e /usr/lib/i386-linux-gnu/wine ] || { vrln_log "missing: wine32"; return 0; }
-  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || return 0
+  [ -f /usr/src/googletest/CMakeLists.txt ] || echo "GoogleTest's sources (googletest)"
+  [ -e /usr/lib/wine/i386-windows ] || [ -e /usr/lib/i386-linux-gnu/wine ] || echo "32-bit Wine (wine32:i386)"
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+    echo "libFuzzer (libclang-rt-14-dev)"
+  # The desktop test reads the menu and the notices through OCR.
+  tesseract --list-langs 2>/dev/null | grep -qx eng || echo "English for tesseract (tesseract-ocr-eng)"
   local loc
   for loc in $VRLN_LOCALES; do
-    locale -a 2>/dev/null | grep -qi "^${loc%.UTF-8}\.utf-\?8$" || return 0
+    vrln_has_locale "$loc" || echo "the locale $loc (locales)"
   done
+}
+
+# True when something must be installed.
+vrln_need_install() {
+  [ -n "$(vrln_missing)" ]
+}
+
+# vrln_setup_failed WHAT [EXIT_CODE]: says which step of the set-up failed, and fails.
+vrln_setup_failed() {
+  vrln_log "set-up failed: $1${2:+ (exit code $2)}"
   return 1
 }
 
 vrln_install() {
-  vrln_need_install || return 0
-  vrln_log "installing build and test tools"
+  local missing
+  missing=$(vrln_missing)
+  [ -n "$missing" ] || return 0
+  vrln_log "installing build and test tools; missing: ${missing//$'\n'/, }"
   local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null 2>&1 || { vrln_setup_failed "installing needs root or sudo"; return; }
+    sudo=sudo
+  fi
   export DEBIAN_FRONTEND=noninteractive
-  $sudo dpkg --add-architecture i386
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends \
-    cmake make g++ clang libclang-rt-14-dev python3 \
-    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-    wine wine32:i386 wine64 xvfb xauth x11-utils xdotool imagemagick tesseract-ocr googletest locales >/dev/null
+  $sudo dpkg --add-architecture i386 || { vrln_setup_failed "dpkg --add-architecture i386" $?; return; }
+  $sudo apt-get update -qq || { vrln_setup_failed "apt-get update" $?; return; }
+  local packages
+  mapfile -t packages < <(printf '%s\n' "${VRLN_TOOLS[@]#*:}" "${VRLN_PACKAGES[@]}" | sort -u)
+  $sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null ||
+    { vrln_setup_failed "apt-get install" $?; return; }
   local loc generate=""
   for loc in $VRLN_LOCALES; do
-    locale -a 2>/dev/null | grep -qi "^${loc%.UTF-8}\.utf-\?8$" && continue
+    vrln_has_locale "$loc" && continue
     $sudo sed -i "s/^# *\(${loc} UTF-8\)/\1/" /etc/locale.gen
     grep -q "^${loc} UTF-8" /etc/locale.gen || echo "${loc} UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
     generate=1
   done
+  if [ -n "$generate" ]; then
+    $sudo locale-gen >/dev/null || { vrln_setup_failed "locale-gen" $?; return; }
+  fi
+  missing=$(vrln_missing)
+  [ -z "$missing" ] || { vrln_setup_failed "still missing after the install: ${missing//$'\n'/, }"; return; }
   [ -n "$generate" ] || return 0
-  $sudo locale-gen >/dev/null
   # This shell looked for the locale archive when it started, before
   # locale-gen made it, and glibc looks only once per process: LC_ALL set
   # here would fail with "setlocale: LC_ALL: cannot change locale". A new
@@ -95,7 +139,7 @@ vrln_new_display() {
     sleep 0.1
   done
   rm -f "$number"
-  vrln_log "could not start Xvfb"; return 1
+  vrln_setup_failed "Xvfb did not start"
 }
 
 # vrln_wine_env DIR: this shell's environment for the Wine prefix in DIR.
@@ -114,8 +158,16 @@ vrln_wine_template() {
   vrln_wine_env "$1"
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
-  wineboot -i >/dev/null 2>&1
+  vrln_wineboot
+}
+
+# vrln_wineboot: makes the prefix WINEPREFIX and waits for the server that
+# wineboot started, which ends with its last client. A prefix without a
+# registry would let every test fail for a reason that is not its own.
+vrln_wineboot() {
+  wineboot -i >/dev/null 2>&1 || { vrln_setup_failed "wineboot -i in $WINEPREFIX" $?; return; }
   wineserver -w
+  [ -f "$WINEPREFIX/system.reg" ] || vrln_setup_failed "wineboot -i left no registry in $WINEPREFIX"
 }
 
 # vrln_wine_prefix DIR [TEMPLATE]: a fresh prefix (a copy of TEMPLATE when
@@ -126,18 +178,17 @@ vrln_wine_prefix() {
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
   if [ -n "${2:-}" ]; then
-    cp -a "$2" "$WINEPREFIX"
+    cp -a "$2" "$WINEPREFIX" || { vrln_setup_failed "copying the Wine prefix $2 to $WINEPREFIX" $?; return; }
   else
-    wineboot -i >/dev/null 2>&1
-    # The server that wineboot started ends with its last client: wait for that first.
-    wineserver -w
+    vrln_wineboot || return
   fi
   # One server for the whole run: every test process joins it instead of
   # starting its own. The new server and the system processes that the next
   # command starts must not hold a test runner's output open.
   wineserver -p </dev/null >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f </dev/null >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f </dev/null >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f </dev/null >/dev/null 2>&1 &&
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 640x480 /f </dev/null >/dev/null 2>&1 ||
+    vrln_setup_failed "the virtual desktop in the Wine prefix $WINEPREFIX (wine reg add)" $?
 }
 
 # True when this machine can run 32-bit programs under Wine. Debian's Wine runs

@@ -9,6 +9,11 @@
 set -uo pipefail
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*"; exit 1; }
+# A missing tool is a machine that scripts/test did not set up, not a reason to skip.
+PATH=$PATH:/usr/sbin:/sbin
+for tool in unshare:util-linux ip:iproute2; do
+  command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} is not installed (package ${tool#*:})"
+done
 if [ -z "${VRLN_IN_NETNS:-}" ]; then
   unshare -n true 2>/dev/null || skip "no network namespace of our own here (unshare -n is refused)"
   VRLN_IN_NETNS=1 exec unshare -n bash "$0" "$@"
@@ -28,7 +33,7 @@ cleanup() {
 trap cleanup EXIT
 unset DISPLAY
 vrln_display || fail "no X display"
-vrln_wine_prefix "$work/prefix"
+vrln_wine_prefix "$work/prefix" || fail "no Wine prefix"
 cp "$1/VrlnSchd.exe" "$1/VRLN98.EXE" "$work/" || fail "the program and the stand-in could not be copied"
 log="$work/VRLN98.EXE.log"  # the stand-in's own log: one line per start
 starts() { cat "$log" 2>/dev/null | grep -c .; }
