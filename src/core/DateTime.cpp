@@ -48,6 +48,15 @@ void AppendPadded(std::string& text, int value, std::size_t width) {
     text += digits;
 }
 
+// "hh:mm:ss" with the locale's separator.
+void AppendTimeOfDay(std::string& text, const DateTimeParts& parts, const LocaleNames& names) {
+    AppendPadded(text, parts.hour, 2);
+    text += names.timeSeparator;
+    AppendPadded(text, parts.minute, 2);
+    text += names.timeSeparator;
+    AppendPadded(text, parts.second, 2);
+}
+
 }  // namespace
 
 bool DecodeDateTime(double value, DateTimeParts& parts) {
@@ -100,12 +109,22 @@ std::string FormatLaunchMoment(double value, const LocaleNames& names) {
     text += ' ';
     AppendPadded(text, parts.year, 4);
     text += ',';
-    AppendPadded(text, parts.hour, 2);
-    text += names.timeSeparator;
-    AppendPadded(text, parts.minute, 2);
-    text += names.timeSeparator;
-    AppendPadded(text, parts.second, 2);
+    AppendTimeOfDay(text, parts, names);
     return text;
+}
+
+std::string FormatTimeOfDay(double value, const LocaleNames& names) {
+    DateTimeParts parts;
+    if (!DecodeDateTime(value, parts)) return {};
+    std::string text;
+    AppendTimeOfDay(text, parts, names);
+    return text;
+}
+
+bool SameDay(double a, double b) {
+    DateTimeParts first, second;
+    return DecodeDateTime(a, first) && DecodeDateTime(b, second) && first.year == second.year &&
+           first.month == second.month && first.day == second.day;
 }
 
 bool IsLaunchDue(std::uint8_t state, double startupDate, double now) {

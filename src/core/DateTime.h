@@ -41,6 +41,10 @@ struct LocaleNames {
 // "dddd d mmm yyyy,hh:mm:ss" with the locale's names and time separator.
 // Empty for 0 and for values that do not compare or cannot be shown.
 std::string FormatLaunchMoment(double value, const LocaleNames& names);
+// "hh:mm:ss" with the locale's time separator; empty for values that cannot be shown.
+std::string FormatTimeOfDay(double value, const LocaleNames& names);
+// Whether two moments that can be shown fall on the same calendar day.
+bool SameDay(double a, double b);
 
 // Due when the moment is above 0, launches are not suspended, and now has
 // reached the moment. A value that does not compare is never due.
