@@ -5,6 +5,7 @@
 #include "app/LocalWebs.h"
 #include "app/res/resource.h"
 #include "core/DateTime.h"
+#include "core/LastLaunch.h"
 #include "core/Texts.h"
 #include "win/AnsiFiles.h"
 #include "win/Platform.h"
@@ -128,6 +129,8 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_TRAYNOTIFY: WMTrayNotify(message); return;
         case WM_REFRESHTRAY: WMRefreshTray(message); return;
         case WM_LAUNCHFAILED: WMLaunchFailed(message); return;
+        case WM_LAUNCHEDLATE: WMLaunchedLate(message); return;
+        case WM_MAYNOTWAKE: WMMayNotWake(message); return;
         case WM_DPICHANGED: WMDpiChanged(message); return;
         case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
         case WM_TIMECHANGE: WMTimeChange(message); return;
@@ -153,7 +156,12 @@ void TPlandrel::WMCreate(TMessage& message) {
     Scheduler = std::make_unique<TScheduler>(false);
     // Shell calls belong to the window's thread: the worker posts what it has to tell.
     Scheduler->AttachWakeUp([this](TScheduler&) { RefreshTrayFromWorker(); },
-                            [this](UINT result) { ::PostMessageA(Wnd, WM_LAUNCHFAILED, result, 0); });
+                            [this](UINT result) { ::PostMessageA(Wnd, WM_LAUNCHFAILED, result, 0); },
+                            [this] { ::PostMessageA(Wnd, WM_LAUNCHEDLATE, 0, 0); },
+                            [this](double moment) {
+                                MayNotWakeFor = moment;
+                                ::PostMessageA(Wnd, WM_MAYNOTWAKE, 0, 0);
+                            });
     Scheduler->SetPriority(THREAD_PRIORITY_LOWEST);
     AllowTaskbarCreated();
     SetTrayIcon(kIconActive);
@@ -230,9 +238,17 @@ void TPlandrel::WMCommand(TMessage& message) {
         case IDM_LOAD: {
             // A moment that waits for a network is this start's; one that the
             // worker is starting right now would make this a second start.
-            if (Scheduler && Scheduler->TakeWaitingMoment() == TScheduler::TTakeResult::LaunchUnderWay) return;
+            double taken = 0.0;
+            const TScheduler::TTakeResult take =
+                Scheduler ? Scheduler->TakeWaitingMoment(taken) : TScheduler::TTakeResult::NoneWaiting;
+            if (take == TScheduler::TTakeResult::LaunchUnderWay) return;
+            const double startedAt = LocalNow();
             UINT result = 0;
-            if (!StartProgram(MainAppPath(), SW_SHOWNORMAL, &result)) ShowLaunchFailure(MainAppPath(), result);
+            const bool started = StartProgram(MainAppPath(), SW_SHOWNORMAL, &result);
+            if (take == TScheduler::TTakeResult::Taken)
+                Scheduler->NoteLaunch(
+                    {taken, startedAt, started ? core::LaunchOutcome::Started : core::LaunchOutcome::NotStarted});
+            if (!started) ShowLaunchFailure(MainAppPath(), result);
             return;
         }
         case IDM_UNLOAD:
@@ -273,8 +289,9 @@ void TPlandrel::WMTrayNotify(TMessage& message) {
     UniqueHmenu menu(::LoadMenuA(::GetModuleHandleA(nullptr), kMenuName));
     if (!menu) return;
     const HMENU popup = ::GetSubMenu(menu.get(), 0);
-    ::SetMenuDefaultItem(popup, 0, TRUE);
+    ::SetMenuDefaultItem(popup, IDM_LOAD, FALSE);
     UpdateMenuItems(popup);
+    AddLastLaunchItem(popup);
     ::SetForegroundWindow(Wnd);
     {
         ModalScope open(*this, TModalWait::Menu);
@@ -294,6 +311,21 @@ void TPlandrel::WMRefreshTray(TMessage& message) {
 void TPlandrel::WMLaunchFailed(TMessage& message) {
     message.Result = 0;
     ShowLaunchFailure(MainAppPath(), static_cast<UINT>(message.WParam));
+}
+
+void TPlandrel::WMLaunchedLate(TMessage& message) {
+    message.Result = 0;
+    const std::optional<core::LastLaunch> launch = Scheduler ? Scheduler->LastLaunch() : std::nullopt;
+    // Two launches before this message would both name the later one.
+    if (!launch || !core::StartedLate(*launch) || LateToldFor == launch->planned) return;
+    LateToldFor = launch->planned;
+    ShowNotice(core::kLateLaunchTitle, core::LateLaunchText(*launch, UserLocaleNames()), NIIF_INFO);
+}
+
+void TPlandrel::WMMayNotWake(TMessage& message) {
+    message.Result = 0;
+    const double moment = MayNotWakeFor.exchange(0.0);
+    if (moment != 0.0) ShowNotice(core::kWakeWarningTitle, core::WakeWarningText(moment, UserLocaleNames()), NIIF_WARNING);
 }
 
 void TPlandrel::WMTaskbarCreated(TMessage& message) {
@@ -506,6 +538,14 @@ void TPlandrel::UpdateMenuItems(HMENU popup) {
     ::EnableMenuItem(popup, IDM_LOAD, MainAppNotRunning() ? MF_ENABLED : (MF_GRAYED | MF_DISABLED));
     const bool suspended = Scheduler && (Scheduler->State() & core::kStateSuspended);
     ::CheckMenuItem(popup, IDM_SUSPEND, suspended ? MF_CHECKED : MF_UNCHECKED);
+}
+
+void TPlandrel::AddLastLaunchItem(HMENU popup) {
+    const std::optional<core::LastLaunch> launch = Scheduler ? Scheduler->LastLaunch() : std::nullopt;
+    if (!launch) return;
+    const std::string text = core::LastLaunchMenuText(*launch, UserLocaleNames());
+    ::InsertMenuA(popup, 0, MF_BYPOSITION | MF_STRING | MF_GRAYED, 0, text.c_str());
+    ::InsertMenuA(popup, 1, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
 }
 
 // ---- The local webs -----------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ constexpr UINT WM_TRAYNOTIFY = WM_USER + 384;
 constexpr UINT WM_REFRESHTRAY = WM_APP + 1;
 // Posted by the worker when a scheduled launch did not start; wParam holds WinExec's result.
 constexpr UINT WM_LAUNCHFAILED = WM_APP + 2;
+// Posted by the worker when a scheduled launch started more than five minutes after its moment.
+constexpr UINT WM_LAUNCHEDLATE = WM_APP + 3;
+// Posted when a moment was loaded that the machine will probably not wake for.
+constexpr UINT WM_MAYNOTWAKE = WM_APP + 4;
 
 // The icon's uID: constant, so that Windows keeps the user's choice whether
 // the icon shows on the taskbar (it remembers per program path and uID).
@@ -69,6 +74,9 @@ public:
     void ShowNotice(const std::string& title, const std::string& text, DWORD flags);
     std::string TooltipText() const;
     void UpdateMenuItems(HMENU popup);
+    // The grayed line that tells what became of the last planned launch, and a
+    // separator, at the top of the popup; nothing before the first.
+    void AddLastLaunchItem(HMENU popup);
 
     // The local webs.
     int FillWebsMenu(HMENU submenu);
@@ -93,6 +101,8 @@ private:
     void WMTrayNotify(TMessage& message);
     void WMRefreshTray(TMessage& message);
     void WMLaunchFailed(TMessage& message);
+    void WMLaunchedLate(TMessage& message);
+    void WMMayNotWake(TMessage& message);
     void WMTaskbarCreated(TMessage& message);
     void WMDpiChanged(TMessage& message);
     void WMDisplayChange(TMessage& message);
@@ -144,6 +154,9 @@ private:
     };
     std::deque<TNotice> PendingNotices;
     bool SendingNotice = false;
+    // Each told once per moment.
+    std::optional<double> LateToldFor;
+    std::atomic<double> MayNotWakeFor{0.0};
     WPARAM QuitCode = 0;
 };
 

@@ -4,6 +4,8 @@
 #include "win/Handles.h"
 
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace vrln {
@@ -13,7 +15,8 @@ namespace {
 // The machine's own record, not HKCR's view, which shows the user's key once that exists.
 constexpr const char* kMachineSchedulerKey = "Software\\Classes\\Vorlane\\Scheduler";
 
-constexpr const char* kValueNames[] = {kStateValue, kStartupDateValue};
+// What the user's key takes over from the machine's.
+constexpr const char* kValueNames[] = {kStateValue, kStartupDateValue, kLastLaunchValue};
 
 UniqueHkey OpenKey(HKEY root, const char* subkey, REGSAM access) {
     UniqueHkey key;
@@ -52,6 +55,13 @@ Reading ReadValues(HKEY key) {
     }
     reading.dateAbsent = result == ERROR_FILE_NOT_FOUND;
     return reading;
+}
+
+// HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
+// exist; Wine does not merge the two, so the user's key is opened by name first.
+UniqueHkey OpenRecordForReading() {
+    UniqueHkey key = OpenKey(HKEY_CURRENT_USER, kUserSchedulerKey, KEY_QUERY_VALUE);
+    return key ? std::move(key) : OpenKey(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_QUERY_VALUE);
 }
 
 // Windows writes a value through HKCR into the user's key when that exists; a
@@ -110,11 +120,32 @@ TSchedulerRecord::TSchedulerRecord() {
     }
 }
 
+std::optional<core::LastLaunch> TSchedulerRecord::ReadLastLaunch() const {
+    const UniqueHkey key = OpenRecordForReading();
+    if (!key) return std::nullopt;
+    char data[core::kLastLaunchBytes + 1];
+    DWORD size = sizeof data;
+    DWORD type = 0;
+    if (::RegQueryValueExA(key.get(), kLastLaunchValue, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_BINARY)
+        return std::nullopt;
+    return core::DecodeLastLaunch(std::string_view(data, size));
+}
+
+bool TSchedulerRecord::WriteLastLaunch(const core::LastLaunch& launch) {
+    const UniqueHkey key = OpenRecordForWriting();
+    const std::string bytes = core::EncodeLastLaunch(launch);
+    return key && ::RegSetValueExA(key.get(), kLastLaunchValue, 0, REG_BINARY,
+                                   reinterpret_cast<const BYTE*>(bytes.data()),
+                                   static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+}
+
 std::optional<TStoredValues> TSchedulerRecord::Read() const {
-    // HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
-    // exist; Wine does not merge the two, so the user's key is opened by name first.
     const UniqueHkey user = OpenKey(HKEY_CURRENT_USER, kUserSchedulerKey, KEY_QUERY_VALUE);
     if (!user) {
+        // HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
+        // exist; Wine does not merge the two, so the user's key is opened by name first.
         const UniqueHkey shared = OpenKey(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_QUERY_VALUE);
         if (!shared) return std::nullopt;
         return ReadValues(shared.get()).values;
@@ -152,7 +183,7 @@ void TSchedulerRecord::CompleteUnderWriteAccess() {
     if (!machine) return;
     for (const char* name : kValueNames) {
         if (HasValue(user.get(), name)) continue;
-        BYTE data[16];
+        BYTE data[32];
         DWORD size = sizeof data;
         DWORD type = 0;
         if (::RegQueryValueExA(machine.get(), name, nullptr, &type, data, &size) == ERROR_SUCCESS)

@@ -4,6 +4,8 @@
 // values are read and written.
 #pragma once
 
+#include "core/LastLaunch.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -21,6 +23,8 @@ constexpr const char* kSchedulerKey = "Vorlane\\Scheduler";
 constexpr const char* kUserSchedulerKey = "Software\\Classes\\Vorlane\\Scheduler";
 constexpr const char* kStateValue = "State";
 constexpr const char* kStartupDateValue = "Startup date";
+// This program's own value beside them, which the main application does not read.
+constexpr const char* kLastLaunchValue = "Last launch";
 
 // What one reading found; a value that is missing, or of a size that cannot
 // be what the main application stores, is not there.
@@ -43,6 +47,9 @@ public:
     std::optional<TStoredValues> Read() const;
     // Writes both values, making the key where needed; true when the moment was written.
     bool Write(std::uint8_t state, double startupDate);
+    // Nothing where the value is missing, not binary, or not of its layout.
+    std::optional<core::LastLaunch> ReadLastLaunch() const;
+    bool WriteLastLaunch(const core::LastLaunch& launch);
 
     // Whether the user's key still has to be made or completed.
     bool CompletionPending() const { return Pending.load(); }

@@ -106,6 +106,8 @@ void TDataSynchronizer::EndWrite() {
         if (i != Index_) ::SetEvent(EventDataToRead[i].get());
 }
 
+void TDataSynchronizer::EndWriteUnannounced() { ::ReleaseMutex(MutexNoWriter.get()); }
+
 std::array<HANDLE, 8> TDataSynchronizer::HandlesForTest() const {
     return {MutexNoWriter.get(),      EventNoReader.get(),      SemReadCount.get(),
             EventDataToRead[0].get(), EventDataToRead[1].get(), EventDataToRead[2].get(),

@@ -32,6 +32,9 @@ public:
     bool BeginWrite(DWORD timeoutMs);
     // Gives up write access and sets the notices of every other participant.
     void EndWrite();
+    // Gives up write access without a notice: after a write of values that no
+    // other participant reads, which must not make them all reload.
+    void EndWriteUnannounced();
 
     int Index() const { return Index_; }
 

@@ -53,10 +53,12 @@ TScheduler::TScheduler(bool createSuspended)
     : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)),
       StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       WakeTimer_(std::make_unique<TWakeTimer>(
-          [this] { return TWakeTimer::Schedule{StartupDate(), State(), Terminated()}; })) {
+          [this] { return TWakeTimer::Schedule{StartupDate(), State(), Terminated()}; },
+          [this](double moment) { TellMayNotWake(moment); })) {
     // Where another participant writes right now (both programs start at
     // logon), the worker's cycles try again; the machine's values stand in meanwhile.
     Record.TryComplete(*Synchronizer, kSyncTimeoutMs);
+    LastLaunch_ = Record.ReadLastLaunch();
     LoadState();
     // The thread starts suspended so that its first cycle cannot begin before
     // the object is complete.
@@ -92,16 +94,31 @@ void TScheduler::SetPriority(int priority) {
     if (Thread_) ::SetThreadPriority(Thread_.get(), priority);
 }
 
-void TScheduler::AttachWakeUp(WakeUp routine, LaunchFailed failed) {
+void TScheduler::AttachWakeUp(WakeUp routine, LaunchFailed failed, LaunchedLate late, MayNotWake mayNotWake) {
     std::lock_guard<std::mutex> lock(WakeUpLock);
     OnWakeUp = std::move(routine);
     OnLaunchFailed = std::move(failed);
+    OnLaunchedLate = std::move(late);
+    OnMayNotWake = std::move(mayNotWake);
+    // The moment loaded at construction was set before anyone could hear of it.
+    if (OnMayNotWake && UntoldWakeWarning) OnMayNotWake(*std::exchange(UntoldWakeWarning, std::nullopt));
 }
 
 void TScheduler::DetachWakeUp() {
     std::lock_guard<std::mutex> lock(WakeUpLock);
     OnWakeUp = nullptr;
     OnLaunchFailed = nullptr;
+    OnLaunchedLate = nullptr;
+    OnMayNotWake = nullptr;
+}
+
+void TScheduler::TellMayNotWake(double moment) {
+    std::lock_guard<std::mutex> lock(WakeUpLock);
+    if (OnMayNotWake) {
+        OnMayNotWake(moment);
+    } else {
+        UntoldWakeWarning = moment;
+    }
 }
 
 void TScheduler::CallWakeUp() {
@@ -187,6 +204,7 @@ bool TScheduler::RunCycle(bool woken, TDueDecision& due) {
     }
     if (Terminated()) return false;
     if (Record.CompletionPending()) Record.TryComplete(*Synchronizer, kSyncTimeoutMs);
+    SaveLastLaunch();  // one that did not get write access in time
     const double moment = StartupDate();
     if (onTheDot) AwaitMoment(moment);
     const bool isDue = MomentDue(moment);
@@ -214,27 +232,70 @@ bool TScheduler::RunCycle(bool woken, TDueDecision& due) {
     // stop came meanwhile.
     if (mainAppRuns) {
         due.Report(TDueDecision::TOutcome::FoundRunning);
+        NoteLaunch({moment, LocalNow(), core::LaunchOutcome::AlreadyRunning});
     } else {
-        const bool started = LaunchMainApp(commandLine);
-        due.Report(started ? TDueDecision::TOutcome::Started : TDueDecision::TOutcome::StartFailed);
+        LaunchMainApp(moment, commandLine, answer, due);
     }
     return !Terminated();
 }
 
-bool TScheduler::LaunchMainApp(const std::string& commandLine) {
+void TScheduler::LaunchMainApp(double moment, const std::string& commandLine, TDueDecision::TAnswer answer,
+                               TDueDecision& due) {
     UINT result = 0;
+    const double startedAt = LocalNow();
     const bool started = StartCommand(commandLine.c_str(),
                                       (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL, &result);
-    if (started) return true;
+    Launching = false;
+    due.Report(started ? TDueDecision::TOutcome::Started : TDueDecision::TOutcome::StartFailed);
+    const core::LaunchOutcome outcome = !started ? core::LaunchOutcome::NotStarted
+                                        : answer == TDueDecision::TAnswer::LaunchWithoutNetwork
+                                            ? core::LaunchOutcome::StartedWithoutNetwork
+                                            : core::LaunchOutcome::Started;
+    const core::LastLaunch launch{moment, startedAt, outcome};
+    NoteLaunch(launch);
     std::lock_guard<std::mutex> lock(WakeUpLock);
-    if (OnLaunchFailed) OnLaunchFailed(result);
-    return false;
+    if (!started && OnLaunchFailed) OnLaunchFailed(result);
+    if (core::StartedLate(launch) && OnLaunchedLate) OnLaunchedLate();
 }
 
-TScheduler::TTakeResult TScheduler::TakeWaitingMoment() {
+std::optional<core::LastLaunch> TScheduler::LastLaunch() const {
+    std::lock_guard<std::mutex> lock(LastLaunchLock);
+    return LastLaunch_;
+}
+
+void TScheduler::NoteLaunch(const core::LastLaunch& launch) {
+    {
+        std::lock_guard<std::mutex> lock(LastLaunchLock);
+        LastLaunch_ = launch;
+        LastLaunchUnsaved = true;
+    }
+    SaveLastLaunch();
+}
+
+void TScheduler::SaveLastLaunch() {
+    core::LastLaunch launch;
+    {
+        std::lock_guard<std::mutex> lock(LastLaunchLock);
+        if (!LastLaunchUnsaved || !LastLaunch_) return;
+        launch = *LastLaunch_;
+    }
+    // Under write access, so that it never lands between another participant's
+    // reads and writes of the key; unannounced, since nobody else reads it.
+    if (!Synchronizer->BeginWrite(kSyncTimeoutMs)) return;
+    bool written;
+    {
+        ScopeExit endWrite([this] { Synchronizer->EndWriteUnannounced(); });
+        Record.CompleteUnderWriteAccess();
+        written = Record.WriteLastLaunch(launch);
+    }
+    std::lock_guard<std::mutex> lock(LastLaunchLock);
+    if (written && LastLaunch_ == launch) LastLaunchUnsaved = false;
+}
+
+TScheduler::TTakeResult TScheduler::TakeWaitingMoment(double& moment) {
     std::lock_guard<std::mutex> lock(LaunchLock);
     if (Launching) return TTakeResult::LaunchUnderWay;
-    double moment = WaitingMoment_.load();
+    moment = WaitingMoment_.load();
     if (moment == 0.0) return TTakeResult::NoneWaiting;
     WaitingMoment_ = 0.0;
     if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
@@ -244,7 +305,7 @@ TScheduler::TTakeResult TScheduler::TakeWaitingMoment() {
         LoadState();
         if (StartupDate() != moment || !core::IsLaunchDue(State(), moment, LocalNow())) return TTakeResult::NoneWaiting;
         StartupDate_ = 0.0;
-    } else if (!StartupDate_.compare_exchange_strong(moment, 0.0)) {
+    } else if (double expected = moment; !StartupDate_.compare_exchange_strong(expected, 0.0)) {
         return TTakeResult::NoneWaiting;
     }
     SaveState();

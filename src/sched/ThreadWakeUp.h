@@ -2,6 +2,7 @@
 // the registry; the single-instance rule of this program.
 #pragma once
 
+#include "core/LastLaunch.h"
 #include "sched/DueDecision.h"
 #include "sched/LocalTime.h"
 #include "sched/MainApp.h"
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace vrln {
@@ -44,6 +46,8 @@ public:
     using WakeUp = std::function<void(TScheduler& sender)>;
     using StepHook = std::function<void(TSchedulerStep step)>;
     using LaunchFailed = std::function<void(UINT winExecResult)>;
+    using LaunchedLate = std::function<void()>;
+    using MayNotWake = TWakeTimer::MayNotWake;
 
     // Creates the synchroniser (participant 0), loads the state, then lets the
     // worker run unless createSuspended is set (Resume starts it then).
@@ -57,10 +61,14 @@ public:
 
     void Resume();
 
-    // The callback of every cycle, and the one for a scheduled launch that did
-    // not start, both called on the worker thread. After DetachWakeUp returns,
-    // no call of either is running and none starts.
-    void AttachWakeUp(WakeUp routine, LaunchFailed failed = nullptr);
+    // The callback of every cycle, and those for a scheduled launch that did
+    // not start or started more than five minutes after its moment, called on
+    // the worker thread; and the one for a moment the machine will probably
+    // not wake for, called on the thread that set the timer (a warning from
+    // before the attach comes with it). After DetachWakeUp returns, no call of
+    // any is running and none starts.
+    void AttachWakeUp(WakeUp routine, LaunchFailed failed = nullptr, LaunchedLate late = nullptr,
+                      MayNotWake mayNotWake = nullptr);
     void DetachWakeUp();
 
     // Takes in the stored values. A bit the user is changing right now stays
@@ -86,7 +94,14 @@ public:
     // is stored as used by that start, so that the worker starts nothing more
     // for it. LaunchUnderWay: the worker is starting it for a moment right now.
     enum class TTakeResult { NoneWaiting, Taken, LaunchUnderWay };
-    TTakeResult TakeWaitingMoment();
+    TTakeResult TakeWaitingMoment(double& moment);
+
+    // What became of the latest moment consumed, as stored (also by an
+    // earlier run), or nothing.
+    std::optional<core::LastLaunch> LastLaunch() const;
+    // Keeps it, and stores it under write access, at a later cycle where that
+    // does not come in time.
+    void NoteLaunch(const core::LastLaunch& launch);
 
     DWORD ThreadID() const { return ThreadId_; }
     HANDLE ThreadHandle() const { return Thread_.get(); }
@@ -111,9 +126,12 @@ private:
     // false when the worker is to stop.
     bool RunCycle(bool woken, TDueDecision& due);
     // Starts the main application by the command line made before the moment
-    // was consumed, or reports why it did not start; true when it started.
-    bool LaunchMainApp(const std::string& commandLine);
+    // was consumed, then keeps and tells what became of the moment.
+    void LaunchMainApp(double moment, const std::string& commandLine, TDueDecision::TAnswer answer,
+                       TDueDecision& due);
     void CallWakeUp();
+    void TellMayNotWake(double moment);
+    void SaveLastLaunch();
     void Step(TSchedulerStep step);
     bool Terminated() const { return Terminated_.load(); }
     // Waits one pause of the cycle; false when the worker is to stop. woken
@@ -140,8 +158,14 @@ private:
     std::mutex WakeUpLock;
     WakeUp OnWakeUp;
     LaunchFailed OnLaunchFailed;
+    LaunchedLate OnLaunchedLate;
+    MayNotWake OnMayNotWake;
+    std::optional<double> UntoldWakeWarning;  // from before the attach
 
     TSchedulerRecord Record;
+    mutable std::mutex LastLaunchLock;
+    std::optional<core::LastLaunch> LastLaunch_;
+    bool LastLaunchUnsaved = false;
 
     // The moment as this participant last read or wrote it: a stored moment
     // that differs from it was changed by another participant.

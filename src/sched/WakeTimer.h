@@ -1,4 +1,5 @@
-// The timer that wakes the machine for the next launch moment.
+// The timer that wakes the machine for the next launch moment, and the word
+// ahead when the machine will probably not wake for it.
 #pragma once
 
 #include "win/Handles.h"
@@ -20,8 +21,12 @@ public:
         bool stopping = false;
     };
     using ScheduleView = std::function<Schedule()>;
+    // Called once per moment more than kWarnAheadMinutes ahead for which the
+    // machine will probably not wake, on the thread that set the timer.
+    using MayNotWake = std::function<void(double moment)>;
+    static constexpr double kWarnAheadMinutes = 10;
 
-    explicit TWakeTimer(ScheduleView view);
+    TWakeTimer(ScheduleView view, MayNotWake mayNotWake);
     TWakeTimer(const TWakeTimer&) = delete;
     TWakeTimer& operator=(const TWakeTimer&) = delete;
 
@@ -37,10 +42,15 @@ public:
     void TimeChanged();
 
 private:
+    // Whether the timer just set will wake the machine for the moment.
+    static bool WillWake(DWORD errorOfTheSet);
+
     const ScheduleView View;
+    const MayNotWake Warn;
     UniqueHandle Timer;
     std::mutex Lock;
     std::optional<std::uint64_t> ArmedDue;  // what the timer is set to
+    std::optional<double> WarnedFor;
 };
 
 }  // namespace vrln

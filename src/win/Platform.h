@@ -11,6 +11,7 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <objbase.h>
+#include <powrprof.h>
 #include <shellapi.h>
 
 namespace vrln {
@@ -24,6 +25,14 @@ struct PlatformCalls {
     BOOL(WINAPI* SetWaitableTimer)(HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE routine,
                                    LPVOID argument, BOOL resume) = ::SetWaitableTimer;
     BOOL(WINAPI* CancelWaitableTimer)(HANDLE timer) = ::CancelWaitableTimer;
+    // What the power plan and the machine allow of a wake timer.
+    DWORD(WINAPI* PowerGetActiveScheme)(HKEY root, GUID** scheme) = ::PowerGetActiveScheme;
+    DWORD(WINAPI* PowerReadACValueIndex)(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
+                                         LPDWORD index) = ::PowerReadACValueIndex;
+    DWORD(WINAPI* PowerReadDCValueIndex)(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
+                                         LPDWORD index) = ::PowerReadDCValueIndex;
+    BOOL(WINAPI* GetSystemPowerStatus)(LPSYSTEM_POWER_STATUS status) = ::GetSystemPowerStatus;
+    BOOLEAN(WINAPI* GetPwrCapabilities)(PSYSTEM_POWER_CAPABILITIES capabilities) = ::GetPwrCapabilities;
     EXECUTION_STATE(WINAPI* SetThreadExecutionState)(EXECUTION_STATE flags) = ::SetThreadExecutionState;
     ULONG(WINAPI* GetAdaptersAddresses)(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses,
                                         PULONG size) = ::GetAdaptersAddresses;

@@ -2,6 +2,7 @@
 // folder of their own as on a user's machine.
 #include "app/Autostart.h"
 #include "core/Browser.h"
+#include "core/LastLaunch.h"
 #include "sched/ThreadWakeUp.h"
 #include "TestSupport.h"
 #include "WebsTestSupport.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 using namespace vrln;
 using namespace vrln::test;
@@ -131,11 +134,26 @@ TEST_F(LaunchTest, NothingStartsWhileSuspendedUntilTheBitIsCleared) {
     EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
 }
 
-TEST_F(LaunchTest, APastMomentAtStartUpLaunchesInTheFirstCycle) {
-    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+TEST_F(LaunchTest, APastMomentAtStartUpLaunchesInTheFirstCycleAndIsKeptAsTheLastPlannedLaunch) {
+    const double planned = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, planned);
     StartScheduler();
     EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
     EXPECT_EQ(StoredMoment(), 0.0);
+    // Beside the record, for the menu of this run and the next: the stop keeps it.
+    StopScheduler();
+    UniqueHkey key;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_QUERY_VALUE, key.put()), ERROR_SUCCESS);
+    char bytes[64];
+    DWORD size = sizeof bytes, type = 0;
+    ASSERT_EQ(::RegQueryValueExA(key.get(), kLastLaunchValue, nullptr, &type, reinterpret_cast<BYTE*>(bytes), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+    const std::optional<core::LastLaunch> launch = core::DecodeLastLaunch(std::string(bytes, size));
+    ASSERT_TRUE(launch);
+    EXPECT_EQ(launch->planned, planned);
+    EXPECT_EQ(launch->outcome, core::LaunchOutcome::Started);
+    EXPECT_TRUE(core::StartedLate(*launch));
 }
 
 TEST_F(LaunchTest, TheKeyIsCreatedAtTheFirstSaveAndTheRunValueNamesTheProgram) {

@@ -68,6 +68,9 @@ state_value() {
 
 cp "$bin/VrlnSchd.exe" "$bin/VRLN98.EXE" "$work/"
 wine reg delete 'HKCR\Vorlane\Scheduler' /f >/dev/null 2>&1
+# What an earlier run kept of its last planned launch: 8 Dec 2026, 03:00, started at 03:02.
+wine reg add 'HKCR\Vorlane\Scheduler' /v 'Last launch' /t REG_BINARY \
+  /d 0000000084a3e6400bb6600b84a3e64001000000 /f >/dev/null 2>&1 || fail "the last launch could not be stored"
 
 wine "$work/VrlnSchd.exe" &
 program=$!
@@ -84,7 +87,9 @@ open_menu
 shot menu
 read -r sx sy < <(find_word Suspend) || true
 [ -n "${sx:-}" ] || fail "the menu did not open (no Suspend item)"
-[ -n "$(find_word Vorlane...)" ] || fail "no Load Vorlane... item"
+# Its dots are read or not, as the width of the menu falls.
+[ -n "$(find_word Vorlane)" ] || fail "no Load Vorlane... item"
+[ -n "$(word_at planned)" ] || fail "no line of the last planned launch, read back at the start"
 
 # Suspend turns the icon into the crossed-out one and reaches the registry.
 click_at "$sx" "$sy"
@@ -96,7 +101,7 @@ shot suspended
 # Load with the main application's file gone: a notification from the icon says so.
 rm -f "$work/VRLN98.EXE"
 open_menu
-read -r lx ly < <(find_word Vorlane...) || fail "no Load Vorlane... item the second time"
+read -r lx ly < <(find_word Vorlane) || fail "no Load Vorlane... item the second time"
 click_at "$lx" "$ly"
 # Both words from one reading: the notification goes by itself, and a busy machine
 # can take seconds for each reading.

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "core/DateTime.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -201,6 +203,17 @@ void WriteSchedulerValues(DWORD state, double startupDate, HKEY root, const char
         ::RegSetValueExA(key.get(), "Startup date", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&startupDate),
                          sizeof startupDate) == ERROR_SUCCESS;
     if (!written) ADD_FAILURE() << "could not write the scheduler's registry record";
+}
+
+double Moment(int year, int month, int day, int hour, int minute, int second) {
+    core::DateTimeParts parts;
+    parts.year = year;
+    parts.month = month;
+    parts.day = day;
+    parts.hour = hour;
+    parts.minute = minute;
+    parts.second = second;
+    return core::EncodeDateTime(parts);
 }
 
 }  // namespace vrln::test

@@ -61,5 +61,7 @@ std::optional<std::pair<DWORD, double>> ReadRecord(HKEY root = HKEY_CLASSES_ROOT
 // Fails the running test when the record cannot be written.
 void WriteSchedulerValues(DWORD state, double startupDate, HKEY root = HKEY_CLASSES_ROOT,
                           const char* subkey = "Vorlane\\Scheduler");
+// A launch moment from its calendar fields.
+double Moment(int year, int month, int day, int hour, int minute, int second);
 
 }  // namespace vrln::test

@@ -78,17 +78,6 @@ void ResetNotices() {
     }
 }
 
-double Moment(int year, int month, int day, int hour, int minute, int second) {
-    core::DateTimeParts parts;
-    parts.year = year;
-    parts.month = month;
-    parts.day = day;
-    parts.hour = hour;
-    parts.minute = minute;
-    parts.second = second;
-    return core::EncodeDateTime(parts);
-}
-
 // Starts of the main application, counted instead of made; called on the worker.
 std::atomic<int> g_launches{0};
 UINT WINAPI CountLaunch(LPCSTR, UINT) {
@@ -712,6 +701,106 @@ TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsTo
                                                              cancel, WakeAt(later), WakeAt(later), cancel}));
 }
 
+namespace {
+// What the timer's set says, the power source, the active scheme and its
+// "Allow wake timers", and the machine's sleep states, as a row chooses them.
+struct PowerSetup {
+    DWORD timerError = ERROR_SUCCESS;
+    BYTE acLine = 1;
+    DWORD scheme = ERROR_SUCCESS;
+    DWORD allowWakeTimers = 1;
+    bool aoac = false;
+    bool s3 = true;
+};
+PowerSetup g_setup;
+std::atomic<int> g_settingReads{0};
+BOOL WINAPI SetTimerSaying(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, LPVOID, BOOL) {
+    ::SetLastError(g_setup.timerError);
+    return TRUE;
+}
+BOOL WINAPI TestPowerStatus(LPSYSTEM_POWER_STATUS status) {
+    *status = SYSTEM_POWER_STATUS{};
+    status->ACLineStatus = g_setup.acLine;
+    return TRUE;
+}
+DWORD WINAPI TestActiveScheme(HKEY, GUID** scheme) {
+    if (g_setup.scheme != ERROR_SUCCESS) return g_setup.scheme;
+    *scheme = static_cast<GUID*>(::LocalAlloc(LPTR, sizeof(GUID)));
+    return ERROR_SUCCESS;
+}
+// Only the power source's own reading answers.
+DWORD ReadSetting(const GUID* subgroup, const GUID* setting, LPDWORD index, bool battery) {
+    ++g_settingReads;
+    const GUID wakeTimers = {0xbd3b718a, 0x0680, 0x4d9d, {0x8a, 0xb2, 0xe1, 0xd2, 0xb4, 0xac, 0x80, 0x6d}};
+    const GUID sleep = {0x238c9fa8, 0x0aad, 0x41ed, {0x83, 0xf4, 0x97, 0xbe, 0x24, 0x2c, 0x8f, 0x20}};
+    if (*subgroup != sleep || *setting != wakeTimers || battery != (g_setup.acLine == 0)) return ERROR_INVALID_PARAMETER;
+    *index = g_setup.allowWakeTimers;
+    return ERROR_SUCCESS;
+}
+DWORD WINAPI TestReadAC(HKEY, const GUID*, const GUID* subgroup, const GUID* setting, LPDWORD index) {
+    return ReadSetting(subgroup, setting, index, false);
+}
+DWORD WINAPI TestReadDC(HKEY, const GUID*, const GUID* subgroup, const GUID* setting, LPDWORD index) {
+    return ReadSetting(subgroup, setting, index, true);
+}
+BOOLEAN WINAPI TestCapabilities(PSYSTEM_POWER_CAPABILITIES capabilities) {
+    *capabilities = SYSTEM_POWER_CAPABILITIES{};
+    capabilities->SystemS3 = g_setup.s3;
+    capabilities->spare2[2] = g_setup.aoac;  // AoAc in Windows' own header
+    return TRUE;
+}
+}  // namespace
+
+TEST_F(SchedulerTest, AWakeThatWillProbablyNotHappenIsToldOnceForAMomentMoreThanTenMinutesAhead) {
+    Platform().SetWaitableTimer = &SetTimerSaying;
+    Platform().GetSystemPowerStatus = &TestPowerStatus;
+    Platform().PowerGetActiveScheme = &TestActiveScheme;
+    Platform().PowerReadACValueIndex = &TestReadAC;
+    Platform().PowerReadDCValueIndex = &TestReadDC;
+    Platform().GetPwrCapabilities = &TestCapabilities;
+    const PowerSetup plugged;
+    PowerSetup resumeIgnored, notSupported, battery, batteryOff, importantOnly, noScheme, standby, standbyS3;
+    resumeIgnored.timerError = 722;  // what Wine says
+    notSupported.timerError = ERROR_NOT_SUPPORTED;
+    battery.acLine = 0;
+    batteryOff.acLine = 0;
+    batteryOff.allowWakeTimers = 0;
+    importantOnly.allowWakeTimers = 2;
+    noScheme.scheme = ERROR_CALL_NOT_IMPLEMENTED;  // Wine: then a reading would end the program
+    noScheme.allowWakeTimers = 0;
+    standby.aoac = true;
+    standby.s3 = false;
+    standbyS3.aoac = true;
+    const struct Case { PowerSetup setup; double minutesAhead; std::uint8_t state; bool told; const char* what; } cases[] = {
+        {plugged, 60, 0, false, "plugged in, wake timers allowed"},
+        {resumeIgnored, 60, 0, true, "the set says the machine cannot resume"},
+        {notSupported, 60, 0, true, "the set says resume is not supported"},
+        {battery, 60, 0, false, "on battery, wake timers allowed there"},
+        {batteryOff, 60, 0, true, "on battery, wake timers off there"},
+        {importantOnly, 60, 0, true, "important wake timers only"},
+        {noScheme, 60, 0, false, "no active scheme to be had"},
+        {standby, 60, 0, true, "Modern Standby without S3"},
+        {standbyS3, 60, 0, false, "Modern Standby with S3"},
+        {resumeIgnored, 9, 0, false, "less than ten minutes ahead"},
+        {resumeIgnored, 60, core::kStateSuspended, false, "launches suspended"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_setup = c.setup;
+        g_settingReads = 0;
+        const double moment = LocalNow() + c.minutesAhead / (24 * 60);
+        WriteSchedulerValues(c.state, moment);
+        TScheduler scheduler(true);
+        std::vector<double> told;
+        // The warning of the start-up load comes with the attach.
+        scheduler.AttachWakeUp(nullptr, nullptr, nullptr, [&told](double warned) { told.push_back(warned); });
+        scheduler.TimeChanged();  // set again for the same moment: not told again
+        EXPECT_EQ(told, c.told ? std::vector<double>{moment} : std::vector<double>{});
+        if (c.setup.scheme != ERROR_SUCCESS) {
+            EXPECT_EQ(g_settingReads, 0);
+        }
+    }
+}
+
 TEST_F(SchedulerTest, TheWakeTimerEndsTheWorkersPause) {
     Platform().SetWaitableTimer = saved.SetWaitableTimer;
     Platform().CancelWaitableTimer = saved.CancelWaitableTimer;
@@ -837,6 +926,8 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwake
     CountCycles(scheduler);
     scheduler.Resume();
     const auto waiting = [&](bool is) { return WaitFor([&] { return scheduler.WaitingForNetwork() == is; }, kGenerous); };
+    double taken = 0.0;
+    const auto take = [&] { return scheduler.TakeWaitingMoment(taken); };
     ASSERT_TRUE(waiting(true));
     // A suspension withholds the moment, and the wait with it.
     scheduler.SetState(core::kStateSuspended);
@@ -849,7 +940,7 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwake
     SetInterfaces({kWired});
     // The user's own start while the worker starts the main application would be a second one.
     ASSERT_TRUE(gate.Reached(TSchedulerStep::Consumed));
-    EXPECT_EQ(scheduler.TakeWaitingMoment(), TScheduler::TTakeResult::LaunchUnderWay);
+    EXPECT_EQ(take(), TScheduler::TTakeResult::LaunchUnderWay);
     gate.Release(TSchedulerStep::Consumed);
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
     EXPECT_EQ(StoredMoment(), 0.0);
@@ -881,14 +972,16 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwake
     EXPECT_EQ(g_launches, 2);
     g_presence.reset();
     // So does the user's own start: the worker starts nothing more for that moment.
-    MainAppStores(0, LocalNow() - 1.0 / 24);
+    const double loaded = LocalNow() - 1.0 / 24;
+    MainAppStores(0, loaded);
     ASSERT_TRUE(waiting(true));
-    EXPECT_EQ(scheduler.TakeWaitingMoment(), TScheduler::TTakeResult::Taken);
+    EXPECT_EQ(take(), TScheduler::TTakeResult::Taken);
+    EXPECT_EQ(taken, loaded);
     EXPECT_EQ(StoredMoment(), 0.0);
     SetInterfaces({kWired});
     ASSERT_TRUE(CyclesPass(2));
     EXPECT_EQ(g_launches, 2);
-    EXPECT_EQ(scheduler.TakeWaitingMoment(), TScheduler::TTakeResult::NoneWaiting);
+    EXPECT_EQ(take(), TScheduler::TTakeResult::NoneWaiting);
 }
 
 TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverAPersonComesOrEightHoursPass) {

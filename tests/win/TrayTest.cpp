@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <functional>
 #include <memory>
 #include <set>
@@ -108,7 +110,19 @@ struct MenuSeen {
     UINT webs = 0;
     UINT defaultItem = 0;
     int items = 0;
+    std::string first;  // the text of the top item, and its state and the next one's
+    UINT firstState = 0;
+    UINT secondState = 0;
 };
+
+// Sets the timer as the real call does, on a machine that can be woken by it:
+// Wine's own answer (722) would make every moment a day ahead a warning.
+BOOL WINAPI TimerThatWakes(HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE routine,
+                           LPVOID argument, BOOL resume) {
+    const BOOL set = ::SetWaitableTimer(timer, due, period, routine, argument, resume);
+    ::SetLastError(ERROR_SUCCESS);
+    return set;
+}
 
 class TrayTest : public ::testing::Test {
 protected:
@@ -118,6 +132,7 @@ protected:
         Platform().MessageBox = &AnswerQuestion;
         Platform().TrackPopupMenu = &RecordMenu;
         Platform().GetTickCount64 = &TestTicks;
+        Platform().SetWaitableTimer = &TimerThatWakes;
         g_calls.clear();
         g_icons.clear();
         g_taskbarUp = true;
@@ -151,8 +166,13 @@ protected:
             seen.items = ::GetMenuItemCount(menu);
             seen.load = ::GetMenuState(menu, IDM_LOAD, MF_BYCOMMAND);
             seen.suspend = ::GetMenuState(menu, IDM_SUSPEND, MF_BYCOMMAND);
-            seen.webs = ::GetMenuState(menu, 1, MF_BYPOSITION);
+            seen.webs = ::GetMenuState(menu, seen.items - 4, MF_BYPOSITION);  // counted from the end: Unload is last
             seen.defaultItem = ::GetMenuDefaultItem(menu, TRUE, 0);
+            char text[128] = {};
+            ::GetMenuStringA(menu, 0, text, sizeof text, MF_BYPOSITION);
+            seen.first = text;
+            seen.firstState = ::GetMenuState(menu, 0, MF_BYPOSITION);
+            seen.secondState = ::GetMenuState(menu, 1, MF_BYPOSITION);
         };
         ::SendMessageA(plandrel->Wnd, WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
         g_onMenu = nullptr;
@@ -209,14 +229,8 @@ TEST_F(TrayTest, SuspendedAtStartTurnsIntoTheCrossedOutIconAtTheFirstRefresh) {
 
 TEST_F(TrayTest, AnAnnouncedMomentChangesOnlyTheTooltip) {
     Create();
-    core::DateTimeParts parts;
-    parts.year = 2031;
-    parts.month = 9;
-    parts.day = 30;
-    parts.hour = 14;
-    parts.minute = 5;
     ASSERT_TRUE(peer->BeginWrite(1000));
-    WriteSchedulerValues(0, core::EncodeDateTime(parts));
+    WriteSchedulerValues(0, Moment(2031, 9, 30, 14, 5, 0));
     peer->EndWrite();
     ASSERT_TRUE(PumpUntil([] { return g_calls.size() >= 2; }, kGenerous));
     const ShellCall& modify = g_calls[1];
@@ -352,7 +366,8 @@ TEST_F(TrayTest, UnloadAnsweredYesRemovesTheEntryTheIconAndTheWindow) {
 TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     WinExecRecorder winExec(false, ERROR_PATH_NOT_FOUND);
     // A scheduled launch: the worker posts it to the window's thread.
-    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    const double moment = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, moment);
     Create();
     ASSERT_TRUE(PumpUntil([&] { return ShownNotices().size() == 1; }, kGenerous));
     Command(IDM_LOAD);
@@ -367,6 +382,9 @@ TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     }
     EXPECT_EQ(winExec.Calls().size(), 2u);
     EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{0}, 0.0));  // consumed all the same
+    // The menu keeps it too, after the notification has gone; the user's own start changes nothing there.
+    EXPECT_EQ(OpenMenu().first, "Last planned launch: " + core::FormatLaunchMoment(moment, UserLocaleNames()) +
+                                    ", not started");
 
     // WinExec's 11 stands for many failures: only a file whose bytes are no program is called one.
     TempDir dir;
@@ -379,6 +397,87 @@ TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
         plandrel->ShowLaunchFailure(c.path, ERROR_BAD_FORMAT);
         EXPECT_EQ(std::string(ShownNotices().back().record.szInfo), c.reason + ("\n" + c.path));
     }
+}
+
+namespace {
+// "Last launch" as the README lays it out: two doubles and a 32-bit outcome, little-endian.
+std::string LastLaunchBytes(double planned, double started, std::uint32_t outcome) {
+    std::string bytes(20, '\0');
+    std::memcpy(&bytes[0], &planned, 8);
+    std::memcpy(&bytes[8], &started, 8);
+    std::memcpy(&bytes[16], &outcome, 4);
+    return bytes;
+}
+void StoreLastLaunch(DWORD type, const std::string& bytes) {
+    UniqueHkey key;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                                nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExA(key.get(), "Last launch", 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                               static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS);
+}
+}  // namespace
+
+TEST_F(TrayTest, TheMenuOpensWithWhatBecameOfTheLastPlannedLaunchAsAnEarlierRunStoredIt) {
+    const double planned = Moment(2026, 12, 8, 3, 0, 0), minute = 1.0 / 24 / 60;
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const std::string at = "Last planned launch: Tuesday 8 Dec 2026,03:00:00, ";
+    const struct Case { DWORD type; std::string bytes; std::string item; } cases[] = {
+        {REG_BINARY, LastLaunchBytes(planned, planned + 2 * minute, 1), at + "started"},
+        {REG_BINARY, LastLaunchBytes(planned, planned + 5 * minute, 1), at + "started"},
+        {REG_BINARY, LastLaunchBytes(planned, Moment(2026, 12, 8, 7, 42, 10), 1), at + "started late at 07:42:10"},
+        {REG_BINARY, LastLaunchBytes(planned, Moment(2026, 12, 9, 7, 42, 10), 1),
+         at + "started late at Wednesday 9 Dec 2026,07:42:10"},
+        {REG_BINARY, LastLaunchBytes(planned, planned + 2 * minute, 2), at + "started without a network"},
+        {REG_BINARY, LastLaunchBytes(planned, planned, 3), at + "Vorlane was already running"},
+        {REG_BINARY, LastLaunchBytes(planned, planned, 4), at + "not started"},
+        {REG_BINARY, LastLaunchBytes(planned, planned, 4).substr(0, 19), ""},
+        {REG_BINARY, LastLaunchBytes(planned, planned, 4) + "x", ""},
+        {REG_DWORD, LastLaunchBytes(planned, planned, 4), ""},
+        {REG_BINARY, LastLaunchBytes(nan, planned, 1), ""},
+        {REG_BINARY, LastLaunchBytes(planned, inf, 1), ""},
+        {REG_BINARY, LastLaunchBytes(planned, planned, 5), ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.item.empty() ? "no item, from " + std::to_string(c.bytes.size()) + " bytes" : c.item);
+        DeleteSchedulerKey();
+        StoreLastLaunch(c.type, c.bytes);
+        Create();
+        const MenuSeen seen = OpenMenu();
+        const bool item = !c.item.empty();
+        EXPECT_EQ(seen.first, item ? c.item : "&Load Vorlane...");
+        if (item) {
+            EXPECT_NE(seen.firstState & MF_GRAYED, 0u);
+            EXPECT_NE(seen.secondState & MF_SEPARATOR, 0u);
+        }
+        // The default item, the load item's state and the webs submenu stay where they belong.
+        EXPECT_EQ(seen.items, item ? 7 : 5);
+        EXPECT_EQ(seen.defaultItem, item ? 2u : 0u);
+        EXPECT_EQ(seen.load & MF_GRAYED, 0u);
+        EXPECT_EQ(seen.webs & (MF_POPUP | MF_GRAYED), static_cast<UINT>(MF_POPUP | MF_GRAYED));
+        plandrel.reset();
+        Plandrel = nullptr;
+    }
+
+    // A scheduled start an hour after its moment is told once, and kept for the next run.
+    WinExecRecorder winExec(false, 33);
+    DeleteSchedulerKey();
+    const double late = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, late);
+    Create();
+    ASSERT_TRUE(PumpUntil([] { return !ShownNotices().empty(); }, kGenerous));
+    const std::string when = core::FormatLaunchMoment(late, UserLocaleNames());
+    EXPECT_STREQ(ShownNotices()[0].record.szInfoTitle, "Vorlane was started late");
+    EXPECT_EQ(std::string(ShownNotices()[0].record.szInfo).rfind("The launch planned for " + when + " was made at ", 0),
+              0u)
+        << ShownNotices()[0].record.szInfo;
+    const std::string item = OpenMenu().first;
+    EXPECT_EQ(item.rfind("Last planned launch: " + when + ", started late at ", 0), 0u) << item;
+    PumpFor(1500);
+    EXPECT_EQ(ShownNotices().size(), 1u);
+    plandrel.reset();
+    Create();
+    EXPECT_EQ(OpenMenu().first, item);
 }
 
 TEST_F(TrayTest, UnusedCommandIdsDoNothing) {
