@@ -43,6 +43,11 @@ bool TDueDecision::SleptSinceLastAsked(ULONGLONG awake) {
 }
 
 TDueDecision::TAnswer TDueDecision::Ask(std::optional<double> dueMoment) {
+    // An idle cycle reads no clock: each costs a call into the system under Wine.
+    if (!dueMoment && !Pending && !Holding) {
+        LastAskedTick.reset();
+        return TAnswer::NothingDue;
+    }
     const ULONGLONG awake = AwakeMs();
     const bool slept = SleptSinceLastAsked(awake);
     ReleaseWhenDone(awake);
