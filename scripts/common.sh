@@ -207,12 +207,17 @@ vrln_wine64_only() {
   [ -x /usr/lib/wine/wine64 ] || return 0
   local shim="$VRLN_ROOT/build/wine64-only"
   mkdir -p "$shim"
-  local name
+  local name body
+  body=$(printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"')
   for name in wine wine-stable; do
-    # Written aside and renamed: a shell that runs it meanwhile never reads half a file.
-    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name.$$"
-    chmod +x "$shim/$name.$$"
-    mv -f "$shim/$name.$$" "$shim/$name"
+    # The test groups start side by side, each calling this: one that finds the
+    # shim in place leaves it alone.
+    [ -x "$shim/$name" ] && [ "$(cat "$shim/$name")" = "$body" ] && continue
+    # Written aside under this shell's own process id ($$ is the script's in
+    # every subshell) and renamed: a shell that runs it meanwhile never reads half a file.
+    printf '%s\n' "$body" >"$shim/$name.$BASHPID"
+    chmod +x "$shim/$name.$BASHPID"
+    mv -f "$shim/$name.$BASHPID" "$shim/$name"
   done
   case ":$PATH:" in *":$shim:"*) ;; *) export PATH="$shim:$PATH" ;; esac
 }
