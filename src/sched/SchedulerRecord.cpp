@@ -59,8 +59,9 @@ Reading ReadValues(HKEY key) {
 
 // HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
 // exist; Wine does not merge the two, so the user's key is opened by name first.
-UniqueHkey OpenRecordForReading() {
+UniqueHkey OpenRecordForReading(bool* userKey = nullptr) {
     UniqueHkey key = OpenKey(HKEY_CURRENT_USER, kUserSchedulerKey, KEY_QUERY_VALUE);
+    if (userKey) *userKey = key.valid();
     return key ? std::move(key) : OpenKey(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_QUERY_VALUE);
 }
 
@@ -142,16 +143,11 @@ bool TSchedulerRecord::WriteLastLaunch(const core::LastLaunch& launch) {
 }
 
 std::optional<TStoredValues> TSchedulerRecord::Read() const {
-    const UniqueHkey user = OpenKey(HKEY_CURRENT_USER, kUserSchedulerKey, KEY_QUERY_VALUE);
-    if (!user) {
-        // HKEY_CLASSES_ROOT shows the user's key instead of the machine's when both
-        // exist; Wine does not merge the two, so the user's key is opened by name first.
-        const UniqueHkey shared = OpenKey(HKEY_CLASSES_ROOT, kSchedulerKey, KEY_QUERY_VALUE);
-        if (!shared) return std::nullopt;
-        return ReadValues(shared.get()).values;
-    }
-    Reading reading = ReadValues(user.get());
-    if (Pending && (reading.stateAbsent || reading.dateAbsent)) {
+    bool userKey = false;
+    const UniqueHkey key = OpenRecordForReading(&userKey);
+    if (!key) return std::nullopt;
+    Reading reading = ReadValues(key.get());
+    if (userKey && Pending && (reading.stateAbsent || reading.dateAbsent)) {
         const UniqueHkey machine = OpenKey(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, KEY_QUERY_VALUE);
         if (machine) {
             const TStoredValues machines = ReadValues(machine.get()).values;

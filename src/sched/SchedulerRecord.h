@@ -51,13 +51,12 @@ public:
     std::optional<core::LastLaunch> ReadLastLaunch() const;
     bool WriteLastLaunch(const core::LastLaunch& launch);
 
-    // Whether the user's key still has to be made or completed.
-    bool CompletionPending() const { return Pending.load(); }
     // Makes the user's key where it is wanted and copies into it each value of
     // the machine's record that it lacks. The caller holds write access, so
     // that no participant writes between the test and the copy. Done once.
     void CompleteUnderWriteAccess();
-    // The same under write access of its own; false when that did not come in time.
+    // The same under write access of its own, where it is still to be done;
+    // false when write access did not come in time.
     bool TryComplete(TDataSynchronizer& exchange, DWORD timeoutMs);
 
 private:

@@ -203,7 +203,7 @@ bool TScheduler::RunCycle(bool woken, TDueDecision& due) {
         LoadState();
     }
     if (Terminated()) return false;
-    if (Record.CompletionPending()) Record.TryComplete(*Synchronizer, kSyncTimeoutMs);
+    Record.TryComplete(*Synchronizer, kSyncTimeoutMs);  // where it could not be done at the start
     SaveLastLaunch();  // one that did not get write access in time
     const double moment = StartupDate();
     if (onTheDot) AwaitMoment(moment);
@@ -245,7 +245,6 @@ void TScheduler::LaunchMainApp(double moment, const std::string& commandLine, TD
     const double startedAt = LocalNow();
     const bool started = StartCommand(commandLine.c_str(),
                                       (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL, &result);
-    Launching = false;
     due.Report(started ? TDueDecision::TOutcome::Started : TDueDecision::TOutcome::StartFailed);
     const core::LaunchOutcome outcome = !started ? core::LaunchOutcome::NotStarted
                                         : answer == TDueDecision::TAnswer::LaunchWithoutNetwork
@@ -295,22 +294,12 @@ void TScheduler::SaveLastLaunch() {
 TScheduler::TTakeResult TScheduler::TakeWaitingMoment(double& moment) {
     std::lock_guard<std::mutex> lock(LaunchLock);
     if (Launching) return TTakeResult::LaunchUnderWay;
-    moment = WaitingMoment_.load();
+    moment = WaitingMoment_.exchange(0.0);
     if (moment == 0.0) return TTakeResult::NoneWaiting;
-    WaitingMoment_ = 0.0;
-    if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
-        ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
-        Record.CompleteUnderWriteAccess();
-        // Replaced or suspended meanwhile, the moment is no longer this start's.
-        LoadState();
-        if (StartupDate() != moment || !core::IsLaunchDue(State(), moment, LocalNow())) return TTakeResult::NoneWaiting;
-        StartupDate_ = 0.0;
-    } else if (double expected = moment; !StartupDate_.compare_exchange_strong(expected, 0.0)) {
-        return TTakeResult::NoneWaiting;
-    }
-    SaveState();
-    WakeTimer_->Arm();
-    return TTakeResult::Taken;
+    // Stored as used the way the worker stores its moments: one replaced or
+    // suspended meanwhile is no longer this start's.
+    bool mainAppRuns = false;
+    return ConsumeMoment(moment, mainAppRuns) ? TTakeResult::Taken : TTakeResult::NoneWaiting;
 }
 
 bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {

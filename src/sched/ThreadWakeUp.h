@@ -113,8 +113,9 @@ public:
     // runs, to see the wake timer end it.
     DWORD PauseMs = Period;
 
-    // For tests, set before the worker runs: called on the worker at each step
-    // of the due path, so that a test can hold it there.
+    // For tests, set before the worker runs: called at each step of the due
+    // path, so that a test can hold it there; on the worker, but for Consuming
+    // also on the window's thread when the user's start takes a waiting moment.
     StepHook StepHookForTest;
     // For tests, before the worker runs: as if the stop event could not be made.
     void DropStopEventForTest() { StopEvent.reset(); }
