@@ -27,6 +27,9 @@ constexpr const char* kUnloadCaption = "Exit";
 // this long after its event; a few wait at most, the oldest going first.
 constexpr UINT_PTR kNoticeTimer = 1;
 constexpr UINT kNoticeRetryMs = 2000;
+// An icon that the shell did not take (its taskbar still starting at logon) is handed over again this often.
+constexpr UINT_PTR kIconTimer = 2;
+constexpr UINT kIconRetryMs = 1000;
 constexpr ULONGLONG kNoticeLifetimeMs = 60000;
 constexpr std::size_t kMostPendingNotices = 4;
 
@@ -128,12 +131,10 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_COMMAND: WMCommand(message); return;
         case WM_TRAYNOTIFY: WMTrayNotify(message); return;
         case WM_REFRESHTRAY: WMRefreshTray(message); return;
-        case WM_LAUNCHFAILED: WMLaunchFailed(message); return;
-        case WM_LAUNCHEDLATE: WMLaunchedLate(message); return;
-        case WM_MAYNOTWAKE: WMMayNotWake(message); return;
         case WM_DPICHANGED: WMDpiChanged(message); return;
         case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
         case WM_TIMECHANGE: WMTimeChange(message); return;
+        case WM_SETTINGCHANGE: WMSettingChange(message); return;
         case WM_TIMER: WMTimer(message); return;
         default: break;
     }
@@ -154,14 +155,10 @@ void TPlandrel::DefaultHandler(TMessage& message) {
 void TPlandrel::WMCreate(TMessage& message) {
     message.Result = 0;
     Scheduler = std::make_unique<TScheduler>(false);
-    // Shell calls belong to the window's thread: the worker posts what it has to tell.
-    Scheduler->AttachWakeUp([this](TScheduler&) { RefreshTrayFromWorker(); },
-                            [this](UINT result) { ::PostMessageA(Wnd, WM_LAUNCHFAILED, result, 0); },
-                            [this] { ::PostMessageA(Wnd, WM_LAUNCHEDLATE, 0, 0); },
-                            [this](double moment) {
-                                MayNotWakeFor = moment;
-                                ::PostMessageA(Wnd, WM_MAYNOTWAKE, 0, 0);
-                            });
+    Tray = Scheduler->Snapshot();
+    // Shell calls belong to the window's thread: the worker posts that it has something new.
+    const HWND wnd = Wnd;
+    Scheduler->AttachWakeUp([wnd](TScheduler&) { ::PostMessageA(wnd, WM_REFRESHTRAY, 0, 0); });
     Scheduler->SetPriority(THREAD_PRIORITY_LOWEST);
     AllowTaskbarCreated();
     SetTrayIcon(kIconActive);
@@ -235,22 +232,10 @@ void TPlandrel::WMCommand(TMessage& message) {
     message.Result = 0;
     const unsigned id = LOWORD(message.WParam);
     switch (id) {
-        case IDM_LOAD: {
-            // A moment that waits for a network is this start's; one that the
-            // worker is starting right now would make this a second start.
-            double taken = 0.0;
-            const TScheduler::TTakeResult take =
-                Scheduler ? Scheduler->TakeWaitingMoment(taken) : TScheduler::TTakeResult::NoneWaiting;
-            if (take == TScheduler::TTakeResult::LaunchUnderWay) return;
-            const double startedAt = LocalNow();
-            UINT result = 0;
-            const bool started = StartProgram(MainAppPath(), SW_SHOWNORMAL, &result);
-            if (take == TScheduler::TTakeResult::Taken)
-                Scheduler->NoteLaunch(
-                    {taken, startedAt, started ? core::LaunchOutcome::Started : core::LaunchOutcome::NotStarted});
-            if (!started) ShowLaunchFailure(MainAppPath(), result);
+        case IDM_LOAD:
+            // The worker starts it: it alone knows of a moment that waits and of its own starts.
+            if (Scheduler) Scheduler->LoadMainApp();
             return;
-        }
         case IDM_UNLOAD:
             if (ModalWait == TModalWait::None)
                 AskUnload();
@@ -289,6 +274,7 @@ void TPlandrel::WMTrayNotify(TMessage& message) {
     UniqueHmenu menu(::LoadMenuA(::GetModuleHandleA(nullptr), kMenuName));
     if (!menu) return;
     const HMENU popup = ::GetSubMenu(menu.get(), 0);
+    if (Scheduler) Tray = Scheduler->Snapshot();
     ::SetMenuDefaultItem(popup, IDM_LOAD, FALSE);
     UpdateMenuItems(popup);
     AddLastLaunchItem(popup);
@@ -304,28 +290,27 @@ void TPlandrel::WMTrayNotify(TMessage& message) {
 
 void TPlandrel::WMRefreshTray(TMessage& message) {
     message.Result = 0;
-    RefreshPosted = false;
-    RefreshTray();
+    if (!Scheduler) return;
+    TScheduler::THandOver handOver = Scheduler->TakeHandOver();
+    Tray = std::move(handOver.Snapshot);
+    UpdateIcon(OffsetForState(Tray.State));
+    UpdateTooltip();
+    for (const TTrayNotice& notice : handOver.Notices) ShowTrayNotice(notice);
 }
 
-void TPlandrel::WMLaunchFailed(TMessage& message) {
-    message.Result = 0;
-    ShowLaunchFailure(MainAppPath(), static_cast<UINT>(message.WParam));
-}
-
-void TPlandrel::WMLaunchedLate(TMessage& message) {
-    message.Result = 0;
-    const std::optional<core::LastLaunch> launch = Scheduler ? Scheduler->LastLaunch() : std::nullopt;
-    // Two launches before this message would both name the later one.
-    if (!launch || !core::StartedLate(*launch) || LateToldFor == launch->planned) return;
-    LateToldFor = launch->planned;
-    ShowNotice(core::kLateLaunchTitle, core::LateLaunchText(*launch, UserLocaleNames()), NIIF_INFO);
-}
-
-void TPlandrel::WMMayNotWake(TMessage& message) {
-    message.Result = 0;
-    const double moment = MayNotWakeFor.exchange(0.0);
-    if (moment != 0.0) ShowNotice(core::kWakeWarningTitle, core::WakeWarningText(moment, UserLocaleNames()), NIIF_WARNING);
+void TPlandrel::ShowTrayNotice(const TTrayNotice& notice) {
+    switch (notice.Kind) {
+        case TTrayNotice::TKind::LaunchFailed: ShowLaunchFailure(MainAppPath(), notice.WinExecResult); return;
+        case TTrayNotice::TKind::LaunchedLate:
+            if (LateToldFor == notice.Launch.planned) return;
+            LateToldFor = notice.Launch.planned;
+            ShowNotice(core::kLateLaunchTitle, core::LateLaunchText(notice.Launch, UserLocaleNames()), NIIF_INFO);
+            return;
+        case TTrayNotice::TKind::MayNotWake:
+            ShowNotice(core::kWakeWarningTitle, core::WakeWarningText(notice.Moment, UserLocaleNames()),
+                       NIIF_WARNING);
+            return;
+    }
 }
 
 void TPlandrel::WMTaskbarCreated(TMessage& message) {
@@ -334,7 +319,8 @@ void TPlandrel::WMTaskbarCreated(TMessage& message) {
     // Also sent when the display's DPI changes (Windows 10): the icon is then
     // loaded afresh at the new size, and SetTrayIcon finds it still there.
     IconOffset = -1;
-    SetTrayIcon(OffsetForState(Scheduler->State()));
+    Tray = Scheduler->Snapshot();
+    SetTrayIcon(OffsetForState(Tray.State));
 }
 
 void TPlandrel::WMDpiChanged(TMessage& message) {
@@ -353,42 +339,34 @@ void TPlandrel::WMTimeChange(TMessage& message) {
     if (Scheduler) Scheduler->TimeChanged();
 }
 
+void TPlandrel::WMSettingChange(TMessage& message) {
+    // The user's date format or names changed: the tooltip is written with them.
+    const char* section = reinterpret_cast<const char*>(message.LParam);
+    if (section && std::strcmp(section, "intl") == 0) {
+        ReloadUserLocaleNames();
+        UpdateTooltip();
+    }
+    DefaultHandler(message);
+}
+
 void TPlandrel::WMTimer(TMessage& message) {
     message.Result = 0;
     if (message.WParam == kNoticeTimer) ShowPendingNotices();
+    if (message.WParam == kIconTimer) RefreshTray();
 }
 
 // ---- The tray ---------------------------------------------------------------
 //
-// The shell is only ever called from the window's thread: the worker's
-// per-cycle callback posts WM_REFRESHTRAY (at most one at a time) instead of
-// refreshing itself. So no two refreshes run at once, IconOffset and LastTip
-// always describe the last record sent, and once WMDestroy has detached the
-// callback and the window is gone, no refresh can run. The worker posts only
-// when the picture or the text differs from what is shown, so a steady state
-// does not wake the window's thread at all; an icon that the shell refused to
-// add counts as not shown, so that every cycle asks for another try.
-
-void TPlandrel::RefreshTrayFromWorker() {
-    const int offset = OffsetForState(Scheduler->State());
-    const std::string tip = TooltipText();
-    {
-        std::lock_guard<std::mutex> lock(ShownLock);
-        if (offset == ShownOffset && tip == ShownTip) return;
-    }
-    if (RefreshPosted.exchange(true)) return;
-    if (!::PostMessageA(Wnd, WM_REFRESHTRAY, 0, 0)) RefreshPosted = false;
-}
-
-void TPlandrel::NoteShown() {
-    std::lock_guard<std::mutex> lock(ShownLock);
-    ShownOffset = IconOffset;
-    ShownTip = LastTip;
-}
+// The shell is only ever called from the window's thread. The worker posts
+// WM_REFRESHTRAY when it has a new snapshot or notices, at most one until the
+// window has taken them; a steady state does not wake the window's thread at
+// all. IconOffset and LastTip describe the last record sent. Once WMDestroy
+// has detached the callback and the window is gone, no refresh can run.
 
 void TPlandrel::RefreshTray() {
     if (!Scheduler) return;
-    UpdateIcon(OffsetForState(Scheduler->State()));
+    Tray = Scheduler->Snapshot();
+    UpdateIcon(OffsetForState(Tray.State));
     UpdateTooltip();
 }
 
@@ -455,7 +433,11 @@ void TPlandrel::SetTrayIcon(int offset) {
         shown = Platform().ShellNotifyIcon(NIM_MODIFY, &record) != FALSE;
     }
     if (shown || IconOffset != -1) IconOffset = offset;
-    NoteShown();
+    if (IconOffset == -1) {
+        ::SetTimer(Wnd, kIconTimer, kIconRetryMs, nullptr);
+        return;
+    }
+    ::KillTimer(Wnd, kIconTimer);
     if (shown) ShowPendingNotices();
 }
 
@@ -472,7 +454,6 @@ void TPlandrel::UpdateTooltip() {
     record.uFlags = NIF_TIP;
     CopyTip(record, LastTip);
     Platform().ShellNotifyIcon(NIM_MODIFY, &record);
-    NoteShown();
 }
 
 void TPlandrel::RemoveTrayIcon() {
@@ -528,20 +509,20 @@ void TPlandrel::ShowPendingNotices() {
 }
 
 std::string TPlandrel::TooltipText() const {
-    if (!Scheduler) return core::TooltipText(0, "");
-    return core::TooltipText(Scheduler->State(), Scheduler->NextLaunchText(), Scheduler->WaitingForNetwork());
+    return core::TooltipText(Tray.State, core::FormatLaunchMoment(Tray.StartupDate, UserLocaleNames()),
+                             Tray.WaitingForNetwork);
 }
 
 void TPlandrel::UpdateMenuItems(HMENU popup) {
     const int webs = FillWebsMenu(::GetSubMenu(popup, 1));
     ::EnableMenuItem(popup, 1, MF_BYPOSITION | (webs > 0 ? MF_ENABLED : MF_GRAYED));
     ::EnableMenuItem(popup, IDM_LOAD, MainAppNotRunning() ? MF_ENABLED : (MF_GRAYED | MF_DISABLED));
-    const bool suspended = Scheduler && (Scheduler->State() & core::kStateSuspended);
+    const bool suspended = Tray.State & core::kStateSuspended;
     ::CheckMenuItem(popup, IDM_SUSPEND, suspended ? MF_CHECKED : MF_UNCHECKED);
 }
 
 void TPlandrel::AddLastLaunchItem(HMENU popup) {
-    const std::optional<core::LastLaunch> launch = Scheduler ? Scheduler->LastLaunch() : std::nullopt;
+    const std::optional<core::LastLaunch>& launch = Tray.LastLaunch;
     if (!launch) return;
     const std::string text = core::LastLaunchMenuText(*launch, UserLocaleNames());
     ::InsertMenuA(popup, 0, MF_BYPOSITION | MF_STRING | MF_GRAYED, 0, text.c_str());

@@ -8,11 +8,9 @@
 
 #include <shellapi.h>
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,15 +28,10 @@ struct TMessage {
 };
 
 constexpr UINT WM_TRAYNOTIFY = WM_USER + 384;
-// Posted by the scheduler's worker so that every shell call about the icon
-// happens on the thread that owns the window (see RefreshTrayFromWorker).
+// Posted by the scheduler's worker when it has a new snapshot or notices for
+// the tray: the window takes them, and every shell call about the icon
+// happens on the thread that owns the window.
 constexpr UINT WM_REFRESHTRAY = WM_APP + 1;
-// Posted by the worker when a scheduled launch did not start; wParam holds WinExec's result.
-constexpr UINT WM_LAUNCHFAILED = WM_APP + 2;
-// Posted by the worker when a scheduled launch started more than five minutes after its moment.
-constexpr UINT WM_LAUNCHEDLATE = WM_APP + 3;
-// Posted when a moment was loaded that the machine will probably not wake for.
-constexpr UINT WM_MAYNOTWAKE = WM_APP + 4;
 
 // The icon's uID: constant, so that Windows keeps the user's choice whether
 // the icon shows on the taskbar (it remembers per program path and uID).
@@ -100,13 +93,11 @@ private:
     void WMCommand(TMessage& message);
     void WMTrayNotify(TMessage& message);
     void WMRefreshTray(TMessage& message);
-    void WMLaunchFailed(TMessage& message);
-    void WMLaunchedLate(TMessage& message);
-    void WMMayNotWake(TMessage& message);
     void WMTaskbarCreated(TMessage& message);
     void WMDpiChanged(TMessage& message);
     void WMDisplayChange(TMessage& message);
     void WMTimeChange(TMessage& message);
+    void WMSettingChange(TMessage& message);
     void WMTimer(TMessage& message);
     void DefaultHandler(TMessage& message);
 
@@ -127,22 +118,18 @@ private:
     bool UnloadDeferred = false;
     bool WindowDestroyed = false;
 
-    // The scheduler's per-cycle callback, on its worker thread.
-    void RefreshTrayFromWorker();
+    // What the worker told: a launch that failed or came late, a wake that may not happen.
+    void ShowTrayNotice(const TTrayNotice& notice);
     NOTIFYICONDATAA NewTrayRecord() const;
     void AllowTaskbarCreated();
     // Hands the shell the icon again, loaded at the size for the display's DPI now.
     void ReloadTrayIcon();
-    // Keeps what the shell shows, for the worker to compare against.
-    void NoteShown();
     // Hands the shell the notifications that wait, oldest first, once the icon
     // is in the tray; drops those older than kNoticeLifetimeMs.
     void ShowPendingNotices();
 
-    std::atomic<bool> RefreshPosted{false};
-    std::mutex ShownLock;
-    int ShownOffset = -1;
-    std::string ShownTip;
+    // What the tray shows: the scheduler's snapshot as the window last took it.
+    TTraySnapshot Tray;
     UINT TaskbarCreatedMsg = 0;
     // Notifications that the shell has not taken yet: it drops one for an icon it
     // does not show (taskbar still starting, or restarting), or when it is busy.
@@ -154,9 +141,8 @@ private:
     };
     std::deque<TNotice> PendingNotices;
     bool SendingNotice = false;
-    // Each told once per moment.
+    // Told once per moment.
     std::optional<double> LateToldFor;
-    std::atomic<double> MayNotWakeFor{0.0};
     WPARAM QuitCode = 0;
 };
 

@@ -37,6 +37,9 @@ public:
     // moment keeps the machine awake from now on.
     TAnswer Ask(std::optional<double> dueMoment);
     void Report(TOutcome outcome);
+    // Whether it must be asked again without a new cause: while a moment waits
+    // and while the machine is held.
+    bool Busy() const { return Pending || Holding; }
 
     // Counted in time awake: a sleep neither shortens the wait for a network
     // nor the hold. After a sleep the wait begins again, as the network does.

@@ -102,9 +102,15 @@ core::LocaleNames ReadLocaleNames() {
 }
 }  // namespace
 
-const core::LocaleNames& UserLocaleNames() {
-    static const core::LocaleNames names = ReadLocaleNames();
+namespace {
+core::LocaleNames& CachedLocaleNames() {
+    static core::LocaleNames names = ReadLocaleNames();
     return names;
 }
+}  // namespace
+
+const core::LocaleNames& UserLocaleNames() { return CachedLocaleNames(); }
+
+void ReloadUserLocaleNames() { CachedLocaleNames() = ReadLocaleNames(); }
 
 }  // namespace vrln

@@ -21,7 +21,9 @@ double LocalNow();
 // cannot be shown or lie before 1601.
 std::optional<std::uint64_t> LocalMomentToUtc(double moment, const TIME_ZONE_INFORMATION* zone = nullptr);
 
-// The day and month names and the time separator of the user's locale, read once.
+// The day and month names and the time separator of the user's locale, read
+// once and again at ReloadUserLocaleNames; for the window's thread.
 const core::LocaleNames& UserLocaleNames();
+void ReloadUserLocaleNames();
 
 }  // namespace vrln

@@ -1,12 +1,12 @@
 #include "sched/SchedulerRecord.h"
 
-#include "sched/ThreadSync.h"
 #include "win/Handles.h"
 
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vrln {
 
@@ -122,8 +122,14 @@ TSchedulerRecord::TSchedulerRecord() {
 }
 
 std::optional<core::LastLaunch> TSchedulerRecord::ReadLastLaunch() const {
-    const UniqueHkey key = OpenRecordForReading();
+    bool userKey = false;
+    UniqueHkey key = OpenRecordForReading(&userKey);
     if (!key) return std::nullopt;
+    // Until the user's key is complete, the machine's value is the one that counts.
+    if (userKey && Pending && !HasValue(key.get(), kLastLaunchValue)) {
+        key = OpenKey(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, KEY_QUERY_VALUE);
+        if (!key) return std::nullopt;
+    }
     char data[core::kLastLaunchBytes + 1];
     DWORD size = sizeof data;
     DWORD type = 0;
@@ -168,31 +174,35 @@ bool TSchedulerRecord::Write(std::uint8_t state, double startupDate) {
                             sizeof startupDate) == ERROR_SUCCESS;
 }
 
-void TSchedulerRecord::CompleteUnderWriteAccess() {
-    // A key that cannot be made now will not be made by trying each second.
-    if (!Pending.exchange(false)) return;
+bool TSchedulerRecord::CompleteUnderWriteAccess() {
+    if (!Pending) return true;
     UniqueHkey user;
     if (::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                           KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, user.put(), nullptr) != ERROR_SUCCESS)
-        return;
-    const UniqueHkey machine = OpenKey(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, KEY_QUERY_VALUE);
-    if (!machine) return;
+        return false;
+    UniqueHkey machine;
+    const LONG opened = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMachineSchedulerKey, 0, KEY_QUERY_VALUE, machine.put());
+    // No machine's record: nothing to take over. One that cannot be read now may be later.
+    if (opened != ERROR_SUCCESS) {
+        Pending = opened != ERROR_FILE_NOT_FOUND;
+        return !Pending;
+    }
+    bool copied = true;
     for (const char* name : kValueNames) {
         if (HasValue(user.get(), name)) continue;
-        BYTE data[32];
-        DWORD size = sizeof data;
-        DWORD type = 0;
-        if (::RegQueryValueExA(machine.get(), name, nullptr, &type, data, &size) == ERROR_SUCCESS)
-            ::RegSetValueExA(user.get(), name, 0, type, data, size);
+        DWORD size = 0, type = 0;
+        LONG result = ::RegQueryValueExA(machine.get(), name, nullptr, &type, nullptr, &size);
+        if (result == ERROR_FILE_NOT_FOUND) continue;
+        // Of whatever size it is: the user's key hides the machine's value from now on.
+        std::vector<BYTE> data(size + 1);
+        size = static_cast<DWORD>(data.size());
+        if (result == ERROR_SUCCESS)
+            result = ::RegQueryValueExA(machine.get(), name, nullptr, &type, data.data(), &size);
+        if (result != ERROR_SUCCESS || ::RegSetValueExA(user.get(), name, 0, type, data.data(), size) != ERROR_SUCCESS)
+            copied = false;
     }
-}
-
-bool TSchedulerRecord::TryComplete(TDataSynchronizer& exchange, DWORD timeoutMs) {
-    if (!Pending) return true;
-    if (!exchange.BeginWrite(timeoutMs)) return false;
-    CompleteUnderWriteAccess();
-    exchange.EndWrite();
-    return true;
+    Pending = !copied;
+    return copied;
 }
 
 }  // namespace vrln

@@ -8,13 +8,10 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 
 namespace vrln {
-
-class TDataSynchronizer;
 
 constexpr const char* kSchedulerKey = "Vorlane\\Scheduler";
 // The same record in the user's own classes under HKEY_CURRENT_USER: kept there
@@ -47,20 +44,21 @@ public:
     std::optional<TStoredValues> Read() const;
     // Writes both values, making the key where needed; true when the moment was written.
     bool Write(std::uint8_t state, double startupDate);
-    // Nothing where the value is missing, not binary, or not of its layout.
+    // Nothing where the value is missing, not binary, or not of its layout;
+    // the machine's stands in, as for Read.
     std::optional<core::LastLaunch> ReadLastLaunch() const;
     bool WriteLastLaunch(const core::LastLaunch& launch);
 
+    // Whether the user's key is still to be made or completed.
+    bool CompletionPending() const { return Pending; }
     // Makes the user's key where it is wanted and copies into it each value of
     // the machine's record that it lacks. The caller holds write access, so
-    // that no participant writes between the test and the copy. Done once.
-    void CompleteUnderWriteAccess();
-    // The same under write access of its own, where it is still to be done;
-    // false when write access did not come in time.
-    bool TryComplete(TDataSynchronizer& exchange, DWORD timeoutMs);
+    // that no participant writes between the test and the copy. True once it
+    // is done; until then the machine's values go on standing in.
+    bool CompleteUnderWriteAccess();
 
 private:
-    std::atomic<bool> Pending{false};
+    bool Pending = false;
 };
 
 }  // namespace vrln

@@ -108,6 +108,8 @@ void TDataSynchronizer::EndWrite() {
 
 void TDataSynchronizer::EndWriteUnannounced() { ::ReleaseMutex(MutexNoWriter.get()); }
 
+HANDLE TDataSynchronizer::Notice() const { return ValidIndex(Index_) ? EventDataToRead[Index_].get() : nullptr; }
+
 std::array<HANDLE, 8> TDataSynchronizer::HandlesForTest() const {
     return {MutexNoWriter.get(),      EventNoReader.get(),      SemReadCount.get(),
             EventDataToRead[0].get(), EventDataToRead[1].get(), EventDataToRead[2].get(),

@@ -37,6 +37,9 @@ public:
     void EndWriteUnannounced();
 
     int Index() const { return Index_; }
+    // This participant's change notice, for a caller that waits on it with
+    // other objects and then takes it by BeginRead; null without a slot.
+    HANDLE Notice() const;
 
     // The full name of one of the objects, as other participants open it.
     static std::string ObjectName(const std::string& name, const char* suffix);

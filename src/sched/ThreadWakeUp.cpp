@@ -3,6 +3,7 @@
 #include "core/DateTime.h"
 #include "core/Paths.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -24,6 +25,18 @@ public:
 private:
     Release release_;
 };
+
+// Compared as stored bytes, so that a moment that does not compare (NaN) still
+// counts as unchanged when it is the same.
+bool SameBytes(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// A start of the worker's that the main application may not yet show by its
+// mutex: a "Load" within this time counts as taken by it.
+constexpr ULONGLONG kJustStartedMs = 10000;
+// Without a wake timer the worker looks at a pending moment at least this often,
+// so that a clock set forward is followed.
+constexpr DWORD kMomentCheckMs = 60 * 60 * 1000;
+constexpr DWORD kLongestRetryMs = 64000;
 
 }  // namespace
 
@@ -47,17 +60,43 @@ bool ClaimSingleInstance() {
 
 void ReleaseSingleInstance() { InstanceMutex.reset(); }
 
+// ---- What crosses between the threads ------------------------------------------
+
+bool TTraySnapshot::operator==(const TTraySnapshot& other) const {
+    return State == other.State && SameBytes(StartupDate, other.StartupDate) &&
+           WaitingForNetwork == other.WaitingForNetwork && LastLaunch == other.LastLaunch;
+}
+
+// ---- The retry of a store ---------------------------------------------------------
+
+// The real tick count: tests choose the platform table's clocks for the power rules.
+bool TScheduler::TRetry::Due() const { return ::GetTickCount64() >= NextTick; }
+
+DWORD TScheduler::TRetry::RemainingMs() const {
+    const ULONGLONG now = ::GetTickCount64();
+    return now >= NextTick ? 0 : static_cast<DWORD>(NextTick - now);
+}
+
+void TScheduler::TRetry::Failed() {
+    DelayMs = DelayMs == 0 ? Period : std::min<DWORD>(DelayMs * 2, kLongestRetryMs);
+    NextTick = ::GetTickCount64() + DelayMs;
+}
+
 // ---- The scheduler thread -------------------------------------------------
 
 TScheduler::TScheduler(bool createSuspended)
     : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)),
-      StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       WakeTimer_(std::make_unique<TWakeTimer>(
-          [this] { return TWakeTimer::Schedule{StartupDate(), State(), Terminated()}; },
-          [this](double moment) { TellMayNotWake(moment); })) {
+          [this] { return TWakeTimer::Schedule{StartupDate_, State_, Terminated()}; },
+          [this](double moment) { Tell({TTrayNotice::TKind::MayNotWake, 0, {}, moment}); })),
+      StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      RequestEvent(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
     // Where another participant writes right now (both programs start at
-    // logon), the worker's cycles try again; the machine's values stand in meanwhile.
-    Record.TryComplete(*Synchronizer, kSyncTimeoutMs);
+    // logon), the worker tries again; the machine's values stand in meanwhile.
+    if (Record.CompletionPending() && Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        Complete();
+        Synchronizer->EndWrite();
+    }
     LastLaunch_ = Record.ReadLastLaunch();
     LoadState();
     // The thread starts suspended so that its first cycle cannot begin before
@@ -72,18 +111,9 @@ TScheduler::~TScheduler() {
     if (Thread_) {
         ::ResumeThread(Thread_.get());  // a worker created suspended must run to end
         ::WaitForSingleObject(Thread_.get(), INFINITE);
-    }
-    // Under write access what another participant stored meanwhile is taken
-    // in first, so the save cannot write older values over it.
-    if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
-        Record.CompleteUnderWriteAccess();
-        LoadState();
-        SaveState();
-        Synchronizer->EndWrite();
     } else {
-        SaveState();
+        SaveAtStop();  // no worker ever ran: this thread is the owner
     }
-    WakeTimer_->Arm();  // cancels it: nobody is left to launch
 }
 
 void TScheduler::Resume() {
@@ -94,41 +124,97 @@ void TScheduler::SetPriority(int priority) {
     if (Thread_) ::SetThreadPriority(Thread_.get(), priority);
 }
 
-void TScheduler::AttachWakeUp(WakeUp routine, LaunchFailed failed, LaunchedLate late, MayNotWake mayNotWake) {
-    std::lock_guard<std::mutex> lock(WakeUpLock);
-    OnWakeUp = std::move(routine);
-    OnLaunchFailed = std::move(failed);
-    OnLaunchedLate = std::move(late);
-    OnMayNotWake = std::move(mayNotWake);
-    // The moment loaded at construction was set before anyone could hear of it.
-    if (OnMayNotWake && UntoldWakeWarning) OnMayNotWake(*std::exchange(UntoldWakeWarning, std::nullopt));
-}
-
-void TScheduler::DetachWakeUp() {
-    std::lock_guard<std::mutex> lock(WakeUpLock);
-    OnWakeUp = nullptr;
-    OnLaunchFailed = nullptr;
-    OnLaunchedLate = nullptr;
-    OnMayNotWake = nullptr;
-}
-
-void TScheduler::TellMayNotWake(double moment) {
-    std::lock_guard<std::mutex> lock(WakeUpLock);
-    if (OnMayNotWake) {
-        OnMayNotWake(moment);
-    } else {
-        UntoldWakeWarning = moment;
-    }
-}
-
-void TScheduler::CallWakeUp() {
-    std::lock_guard<std::mutex> lock(WakeUpLock);
-    if (OnWakeUp) OnWakeUp(*this);
-}
-
 void TScheduler::Step(TSchedulerStep step) {
     if (StepHookForTest) StepHookForTest(step);
 }
+
+// ---- The hand-over ----------------------------------------------------------------
+
+void TScheduler::AttachWakeUp(WakeUp routine) {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    OnWakeUp = std::move(routine);
+    // What was made ready before the attach (the warning of the start-up load) comes with it.
+    WakeUpCalled = OnWakeUp != nullptr;
+    if (OnWakeUp) OnWakeUp(*this);
+}
+
+void TScheduler::DetachWakeUp() {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    OnWakeUp = nullptr;
+}
+
+TScheduler::THandOver TScheduler::TakeHandOver() {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    WakeUpCalled = false;
+    THandOver handOver{Published, std::move(Notices)};
+    Notices.clear();
+    return handOver;
+}
+
+TTraySnapshot TScheduler::Snapshot() const {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    return Published;
+}
+
+void TScheduler::Publish() {
+    TTraySnapshot snapshot{State_, StartupDate_, WaitingMoment != 0.0, LastLaunch_};
+    if (PublishedOnce && snapshot == LastPublished) return;
+    LastPublished = snapshot;
+    PublishedOnce = true;
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    // The user's flags that the worker has not taken yet stay as the user set them.
+    for (const TRequest& request : Requests)
+        if (request.Kind == TRequest::TKind::SetState)
+            snapshot.State = static_cast<std::uint8_t>((snapshot.State & ~request.Mask) | request.Bits);
+    Published = snapshot;
+    if (OnWakeUp && !WakeUpCalled) {
+        WakeUpCalled = true;
+        OnWakeUp(*this);
+    }
+}
+
+void TScheduler::Tell(const TTrayNotice& notice) {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    Notices.push_back(notice);
+    if (OnWakeUp && !WakeUpCalled) {
+        WakeUpCalled = true;
+        OnWakeUp(*this);
+    }
+}
+
+void TScheduler::SetState(std::uint8_t newState) {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    const auto mask = static_cast<std::uint8_t>(newState ^ Published.State);
+    if (mask == 0) return;
+    Published.State = newState;
+    Requests.push_back({TRequest::TKind::SetState, mask, static_cast<std::uint8_t>(newState & mask)});
+    if (RequestEvent) ::SetEvent(RequestEvent.get());
+}
+
+void TScheduler::LoadMainApp() {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    Requests.push_back({TRequest::TKind::Load});
+    if (RequestEvent) ::SetEvent(RequestEvent.get());
+}
+
+void TScheduler::TimeChanged() {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    Requests.push_back({TRequest::TKind::TimeChanged});
+    if (RequestEvent) ::SetEvent(RequestEvent.get());
+}
+
+std::vector<TScheduler::TRequest> TScheduler::TakeRequests() {
+    std::lock_guard<std::mutex> lock(HandOverLock);
+    std::vector<TRequest> taken;
+    taken.swap(Requests);
+    return taken;
+}
+
+std::string TScheduler::NextLaunchText() const {
+    return core::FormatLaunchMoment(StartupDate(), UserLocaleNames());
+}
+
+// ---- The worker ---------------------------------------------------------------------
 
 DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
     try {
@@ -139,32 +225,151 @@ DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
     return 0;
 }
 
-bool TScheduler::Pause(DWORD ms, bool& woken) {
-    // The wake timer ends the pause too, so that the launch follows the wake at once.
-    const HANDLE events[] = {StopEvent.get(), WakeTimer_->Handle()};
-    const DWORD count = events[1] ? 2 : 1;
+void TScheduler::Execute() {
+    {
+        // The Network List Manager lives in the apartment that needs no message loop.
+        const ComApartment com(COINIT_MULTITHREADED);
+        // On the worker's stack: the machine is kept awake per thread, and only
+        // this thread may ask or change what the decision keeps.
+        TDueDecision due([] { return !MainAppNotRunning(); });
+        bool woken = false;
+        while (!Terminated()) {
+            try {
+                RunCycle(woken, due);
+                CycleFailed = false;
+            } catch (...) {
+                // One failing cycle (memory for a text, a lock that could not be
+                // taken) must not end the launches: the next one tries again.
+                CycleFailed = true;
+            }
+            Step(TSchedulerStep::CycleEnded);
+            if (Terminated() || !WaitForCause(NextWaitMs(due), woken)) break;
+        }
+    }
+    try {
+        SaveAtStop();
+    } catch (...) {
+    }
+}
+
+bool TScheduler::WaitForCause(DWORD ms, bool& woken) {
     woken = false;
-    // Without a stop event the worker keeps its pace all the same; a stop then waits out the pause.
+    // Without a stop event the worker keeps a pace all the same; a stop then waits out the pause.
     if (!StopEvent) {
-        ::Sleep(ms);
+        ::Sleep(std::min(ms, Period));
         return !Terminated();
     }
-    const DWORD ended = ::WaitForMultipleObjects(count, events, FALSE, ms);
-    if (ended == WAIT_FAILED) ::Sleep(ms);
-    woken = ended == WAIT_OBJECT_0 + 1;
+    HANDLE causes[4] = {StopEvent.get()};
+    DWORD count = 1;
+    if (RequestEvent) causes[count++] = RequestEvent.get();
+    const DWORD timerAt = WakeTimer_->Handle() ? count : MAXIMUM_WAIT_OBJECTS;
+    if (WakeTimer_->Handle()) causes[count++] = WakeTimer_->Handle();
+    if (HANDLE notice = Synchronizer->Notice()) causes[count++] = notice;
+    const DWORD ended = ::WaitForMultipleObjects(count, causes, FALSE, ms);
+    if (ended == WAIT_FAILED) ::Sleep(std::min(ms, Period));
+    woken = ended == WAIT_OBJECT_0 + timerAt;
     return !Terminated();
 }
 
-bool TScheduler::MomentComesWithin(DWORD ms) const {
-    // An idle cycle does not read the clock: it costs a call into the system under Wine.
-    const double moment = StartupDate();
-    if (!(moment > 0) || (State() & core::kStateSuspended)) return false;
-    const double ahead = moment - LocalNow();
-    return ahead > 0 && ahead * 86400000.0 < ms;
+bool TScheduler::MomentPending() const { return StartupDate_ > 0 && !(State_ & core::kStateSuspended); }
+
+DWORD TScheduler::NextWaitMs(const TDueDecision& due) const {
+    DWORD wait = INFINITE;
+    // A network awaited, a hold to end, a moment waiting in vain for write access.
+    if (due.Busy() || WaitingMoment != 0.0 || CycleFailed) wait = Period;
+    if (SomethingToStore()) wait = std::min(wait, Retry.RemainingMs());
+    if (MomentPending()) {
+        const double ahead = (StartupDate_ - LocalNow()) * 86400000.0;
+        if (!(ahead > 0)) {
+            wait = std::min(wait, Period);
+        } else if (!WakeTimer_->Armed()) {
+            wait = std::min<DWORD>(wait, ahead < kMomentCheckMs ? static_cast<DWORD>(ahead) + 1 : kMomentCheckMs);
+        } else {
+            // The timer fires at the moment, asleep or not; this only guards against one that never does.
+            wait = std::min(wait, kMomentCheckMs);
+        }
+    }
+    return wait;
 }
 
-bool TScheduler::MomentDue(double moment) const {
-    return moment > 0 && !(State() & core::kStateSuspended) && core::IsLaunchDue(State(), moment, LocalNow());
+void TScheduler::RunCycle(bool woken, TDueDecision& due) {
+    const std::vector<TRequest> requests = TakeRequests();
+    bool stateChanged = false, load = false;
+    for (const TRequest& request : requests) {
+        switch (request.Kind) {
+            case TRequest::TKind::SetState: {
+                const std::uint8_t before = State_;
+                ApplyStateRequest(request);
+                stateChanged = stateChanged || State_ != before;
+                break;
+            }
+            case TRequest::TKind::Load: load = true; break;
+            case TRequest::TKind::TimeChanged: WakeTimer_->TimeChanged(); break;
+        }
+    }
+    if (stateChanged) WakeTimer_->Arm();
+    Publish();  // the user sees the flags at once, stored or not
+    // Another participant's write ended: write access is likely free now.
+    if (ReadAnnouncedChange()) Retry.Now();
+    if (Terminated()) return;
+    StorePending(stateChanged);
+    RunDuePath(woken, due);
+    if (load) Load(due);
+    Publish();
+}
+
+void TScheduler::ApplyStateRequest(const TRequest& request) {
+    State_ = static_cast<std::uint8_t>((State_ & ~request.Mask) | request.Bits);
+    UnsavedBits |= request.Mask;
+}
+
+bool TScheduler::ReadAnnouncedChange() {
+    const HANDLE notice = Synchronizer->Notice();
+    if (notice && ::WaitForSingleObject(notice, 0) == WAIT_TIMEOUT) return false;
+    if (!Synchronizer->BeginRead(kSyncTimeoutMs, StopEvent.get())) return notice != nullptr;
+    ScopeExit endRead([this] { Synchronizer->EndRead(); });
+    LoadState();
+    return true;
+}
+
+bool TScheduler::SomethingToStore() const {
+    return Record.CompletionPending() || UnsavedBits != 0 || LastLaunchUnsaved;
+}
+
+void TScheduler::Complete() {
+    if (!Record.CompleteUnderWriteAccess()) return;
+    // The machine's last launch may have come with the completion.
+    if (!LastLaunch_) LastLaunch_ = Record.ReadLastLaunch();
+}
+
+void TScheduler::StorePending(bool force) {
+    if (!SomethingToStore() || (!force && !Retry.Due())) return;
+    if (!Synchronizer->BeginWrite(kSyncTimeoutMs)) {
+        Retry.Failed();
+        return;
+    }
+    // The main application hears of a completion and of the flags; the last
+    // launch is this program's own, and no reason for it to reload.
+    bool announce = false;
+    {
+        ScopeExit endWrite([&] { announce ? Synchronizer->EndWrite() : Synchronizer->EndWriteUnannounced(); });
+        if (Record.CompletionPending()) {
+            Complete();
+            announce = true;
+        }
+        if (UnsavedBits != 0) {
+            // What another participant stored meanwhile comes first; the user's bits stay.
+            LoadState();
+            if (Save()) UnsavedBits = 0;
+            announce = true;
+        }
+        if (LastLaunchUnsaved && LastLaunch_ && Record.WriteLastLaunch(*LastLaunch_)) LastLaunchUnsaved = false;
+    }
+    if (SomethingToStore()) {
+        Retry.Failed();
+    } else {
+        Retry.Succeeded();
+    }
 }
 
 void TScheduler::AwaitMoment(double moment) {
@@ -175,57 +380,24 @@ void TScheduler::AwaitMoment(double moment) {
     ::WaitForSingleObject(StopEvent.get(), static_cast<DWORD>(ahead * 86400000.0) + 1);
 }
 
-void TScheduler::Execute() {
-    // The Network List Manager lives in the apartment that needs no message loop.
-    const ComApartment com(COINIT_MULTITHREADED);
-    // On the worker's stack: the machine is kept awake per thread, and only
-    // this thread may ask or change what the decision keeps.
-    TDueDecision due([] { return !MainAppNotRunning(); });
-    bool woken = false;
-    while (Pause(PauseMs, woken)) {
-        try {
-            if (!RunCycle(woken, due)) break;
-        } catch (...) {
-            // One failing cycle (memory for the tooltip's texts, a lock that could
-            // not be taken) must not end the launches: the next one tries again.
-        }
-    }
-}
-
-bool TScheduler::RunCycle(bool woken, TDueDecision& due) {
-    CallWakeUp();
-    // After a wake by the timer, or with the moment coming before the read wait
-    // would end (the timer then fires where no wait looks at it), the launch
-    // does not wait out the read wait; a notice already there is still taken in.
-    const bool onTheDot = woken || MomentComesWithin(kSyncTimeoutMs);
-    if (Synchronizer->BeginRead(onTheDot ? 0 : kSyncTimeoutMs, StopEvent.get())) {
-        ScopeExit endRead([this] { Synchronizer->EndRead(); });
-        LoadState();
-    }
-    if (Terminated()) return false;
-    Record.TryComplete(*Synchronizer, kSyncTimeoutMs);  // where it could not be done at the start
-    SaveLastLaunch();  // one that did not get write access in time
-    const double moment = StartupDate();
+void TScheduler::RunDuePath(bool onTheDot, TDueDecision& due) {
+    const double moment = StartupDate_;
     if (onTheDot) AwaitMoment(moment);
-    const bool isDue = MomentDue(moment);
+    // An idle cycle reads no clock: it costs a call into the system under Wine.
+    const bool isDue = MomentPending() && core::IsLaunchDue(State_, moment, LocalNow());
     if (isDue) {
         Step(TSchedulerStep::DueTested);
         // A stop before the moment is stored as used leaves it for the next start.
-        if (Terminated()) return false;
+        if (Terminated()) return;
     }
     const TDueDecision::TAnswer answer = due.Ask(isDue ? std::optional<double>(moment) : std::nullopt);
-    WaitingMoment_ = answer == TDueDecision::TAnswer::WaitForNetwork ? moment : 0.0;
-    if (answer == TDueDecision::TAnswer::NothingDue || answer == TDueDecision::TAnswer::WaitForNetwork) return true;
+    WaitingMoment = answer == TDueDecision::TAnswer::WaitForNetwork ? moment : 0.0;
+    if (answer == TDueDecision::TAnswer::NothingDue || answer == TDueDecision::TAnswer::WaitForNetwork) return;
     // Made before the moment is consumed: once it is stored as used, nothing
     // may fail before the start.
     const std::string commandLine = StartCommandLine(MainAppPath());
     bool mainAppRuns = false;
-    {
-        std::lock_guard<std::mutex> lock(LaunchLock);
-        if (!ConsumeMoment(moment, mainAppRuns)) return true;
-        Launching = !mainAppRuns;
-    }
-    ScopeExit launched([this] { Launching = false; });
+    if (!ConsumeMoment(moment, mainAppRuns)) return;
     Step(TSchedulerStep::Consumed);
     // The moment is consumed whether or not the main application runs, so
     // it is never retried; once stored as used it is launched, even when a
@@ -233,18 +405,12 @@ bool TScheduler::RunCycle(bool woken, TDueDecision& due) {
     if (mainAppRuns) {
         due.Report(TDueDecision::TOutcome::FoundRunning);
         NoteLaunch({moment, LocalNow(), core::LaunchOutcome::AlreadyRunning});
-    } else {
-        LaunchMainApp(moment, commandLine, answer, due);
+        return;
     }
-    return !Terminated();
-}
-
-void TScheduler::LaunchMainApp(double moment, const std::string& commandLine, TDueDecision::TAnswer answer,
-                               TDueDecision& due) {
     UINT result = 0;
     const double startedAt = LocalNow();
-    const bool started = StartCommand(commandLine.c_str(),
-                                      (State() & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL, &result);
+    const bool started =
+        Start(commandLine, (State_ & core::kStateMinimized) ? SW_SHOWMINIMIZED : SW_SHOWNORMAL, result);
     due.Report(started ? TDueDecision::TOutcome::Started : TDueDecision::TOutcome::StartFailed);
     const core::LaunchOutcome outcome = !started ? core::LaunchOutcome::NotStarted
                                         : answer == TDueDecision::TAnswer::LaunchWithoutNetwork
@@ -252,86 +418,79 @@ void TScheduler::LaunchMainApp(double moment, const std::string& commandLine, TD
                                             : core::LaunchOutcome::Started;
     const core::LastLaunch launch{moment, startedAt, outcome};
     NoteLaunch(launch);
-    std::lock_guard<std::mutex> lock(WakeUpLock);
-    if (!started && OnLaunchFailed) OnLaunchFailed(result);
-    if (core::StartedLate(launch) && OnLaunchedLate) OnLaunchedLate();
+    if (!started) Tell({TTrayNotice::TKind::LaunchFailed, result});
+    if (core::StartedLate(launch)) Tell({TTrayNotice::TKind::LaunchedLate, 0, launch});
 }
 
-std::optional<core::LastLaunch> TScheduler::LastLaunch() const {
-    std::lock_guard<std::mutex> lock(LastLaunchLock);
-    return LastLaunch_;
+bool TScheduler::Start(const std::string& commandLine, UINT showCommand, UINT& result) {
+    const bool started = StartCommand(commandLine.c_str(), showCommand, &result);
+    if (started) StartedAt = ::GetTickCount64();
+    return started;
+}
+
+void TScheduler::Load(TDueDecision& due) {
+    const std::string commandLine = StartCommandLine(MainAppPath());
+    UINT result = 0;
+    // A moment that waits for a network is this start's: the worker starts
+    // nothing more for it, and the machine is not held for a user's own start.
+    if (WaitingMoment != 0.0) {
+        const double moment = WaitingMoment;
+        bool mainAppRuns = false;
+        if (ConsumeMoment(moment, mainAppRuns)) {
+            WaitingMoment = 0.0;
+            due.Ask(std::nullopt);
+            if (mainAppRuns) {
+                NoteLaunch({moment, LocalNow(), core::LaunchOutcome::AlreadyRunning});
+                return;
+            }
+            const double startedAt = LocalNow();
+            const bool started = Start(commandLine, SW_SHOWNORMAL, result);
+            NoteLaunch({moment, startedAt, started ? core::LaunchOutcome::Started : core::LaunchOutcome::NotStarted});
+            if (!started) Tell({TTrayNotice::TKind::LaunchFailed, result});
+            return;
+        }
+    }
+    // A main application that runs, or that this worker has just started and
+    // that may not show its mutex yet, is not started a second time.
+    if (!MainAppNotRunning() || (StartedAt && ::GetTickCount64() - *StartedAt < kJustStartedMs)) return;
+    if (!Start(commandLine, SW_SHOWNORMAL, result)) Tell({TTrayNotice::TKind::LaunchFailed, result});
 }
 
 void TScheduler::NoteLaunch(const core::LastLaunch& launch) {
-    {
-        std::lock_guard<std::mutex> lock(LastLaunchLock);
-        LastLaunch_ = launch;
-        LastLaunchUnsaved = true;
-    }
-    SaveLastLaunch();
-}
-
-void TScheduler::SaveLastLaunch() {
-    core::LastLaunch launch;
-    {
-        std::lock_guard<std::mutex> lock(LastLaunchLock);
-        if (!LastLaunchUnsaved || !LastLaunch_) return;
-        launch = *LastLaunch_;
-    }
-    // Under write access, so that it never lands between another participant's
-    // reads and writes of the key; unannounced, since nobody else reads it.
-    if (!Synchronizer->BeginWrite(kSyncTimeoutMs)) return;
-    bool written;
-    {
-        ScopeExit endWrite([this] { Synchronizer->EndWriteUnannounced(); });
-        Record.CompleteUnderWriteAccess();
-        written = Record.WriteLastLaunch(launch);
-    }
-    std::lock_guard<std::mutex> lock(LastLaunchLock);
-    if (written && LastLaunch_ == launch) LastLaunchUnsaved = false;
-}
-
-TScheduler::TTakeResult TScheduler::TakeWaitingMoment(double& moment) {
-    std::lock_guard<std::mutex> lock(LaunchLock);
-    if (Launching) return TTakeResult::LaunchUnderWay;
-    moment = WaitingMoment_.exchange(0.0);
-    if (moment == 0.0) return TTakeResult::NoneWaiting;
-    // Stored as used the way the worker stores its moments: one replaced or
-    // suspended meanwhile is no longer this start's.
-    bool mainAppRuns = false;
-    return ConsumeMoment(moment, mainAppRuns) ? TTakeResult::Taken : TTakeResult::NoneWaiting;
+    LastLaunch_ = launch;
+    LastLaunchUnsaved = true;
+    // Stored under write access, so that it never lands between another
+    // participant's reads and writes of the key.
+    StorePending(true);
 }
 
 bool TScheduler::ConsumeMoment(double moment, bool& mainAppRuns) {
     // The presence is tested before the moment is stored as used, so that
     // whoever sees it stored as 0 knows that the test has been made.
     if (!Synchronizer->BeginWrite(kSyncTimeoutMs)) {
-        // Without write access the moment is stored as used all the same, as
-        // long as nothing in this process took in another one meanwhile.
-        if (Terminated() || !StartupDate_.compare_exchange_strong(moment, 0.0)) return false;
+        // Without write access the moment is stored as used all the same.
+        if (Terminated()) return false;
         StoreAsUsed(moment, mainAppRuns);
         return true;
     }
     // The other participants learn that the moment is now 0.
     ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
-    Record.CompleteUnderWriteAccess();
+    if (Record.CompletionPending()) Complete();
     // What was stored since this cycle's read comes first: a new moment is
     // kept and tested in the next cycle, a suspension stops the launch.
     LoadState();
-    const bool stillDue = !Terminated() && StartupDate() == moment && core::IsLaunchDue(State(), moment, LocalNow());
-    if (stillDue) {
-        StartupDate_ = 0.0;
-        StoreAsUsed(moment, mainAppRuns);
-    }
+    const bool stillDue = !Terminated() && SameBytes(StartupDate_, moment) &&
+                          core::IsLaunchDue(State_, moment, LocalNow());
+    if (stillDue) StoreAsUsed(moment, mainAppRuns);
     return stillDue;
 }
 
 void TScheduler::StoreAsUsed(double moment, bool& mainAppRuns) {
     // A failure before the save leaves the moment pending for the next cycle.
+    StartupDate_ = 0.0;
     bool saving = false;
     ScopeExit keepPending([&] {
-        double used = 0.0;
-        if (!saving) StartupDate_.compare_exchange_strong(used, moment);
+        if (!saving) StartupDate_ = moment;
     });
     Step(TSchedulerStep::Consuming);
     mainAppRuns = !MainAppNotRunning();
@@ -340,70 +499,46 @@ void TScheduler::StoreAsUsed(double moment, bool& mainAppRuns) {
     WakeTimer_->Arm();
 }
 
-namespace {
-// Compared as stored bytes, so that a moment that does not compare (NaN) still
-// counts as unchanged when it is the same.
-bool SameBytes(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-}  // namespace
-
 void TScheduler::LoadState() {
     const std::optional<TStoredValues> stored = Record.Read();
     if (!stored) return;
-    {
-        std::lock_guard<std::mutex> lock(StateLock);
-        if (stored->state) {
-            // The bits the user is setting right now stay as the user set them.
-            State_ = static_cast<std::uint8_t>((State_.load() & BitsBeingSet) | (*stored->state & ~BitsBeingSet));
-        }
-        if (stored->startupDate) {
-            // A moment that this process stored as used but could not save stays used.
-            if (!SameBytes(*stored->startupDate, LastStoredDate)) StartupDate_ = *stored->startupDate;
-            LastStoredDate = *stored->startupDate;
-        }
+    if (stored->state) {
+        // The bits the user set that are not stored yet stay as the user set them.
+        State_ = static_cast<std::uint8_t>((State_ & UnsavedBits) | (*stored->state & ~UnsavedBits));
+    }
+    if (stored->startupDate) {
+        // A moment that this process stored as used but could not save stays used.
+        if (!SameBytes(*stored->startupDate, LastStoredDate)) StartupDate_ = *stored->startupDate;
+        LastStoredDate = *stored->startupDate;
     }
     WakeTimer_->Arm();
+    Publish();
 }
 
-void TScheduler::SaveState() {
-    std::lock_guard<std::mutex> lock(SaveLock);
-    std::uint8_t state;
-    double date;
-    {
-        std::lock_guard<std::mutex> stateLock(StateLock);
-        state = State();
-        date = StartupDate();
-    }
-    const bool dateSaved = Record.Write(state, date);
-    std::lock_guard<std::mutex> stateLock(StateLock);
-    if (dateSaved) LastStoredDate = date;
+void TScheduler::SaveState() { Save(); }
+
+bool TScheduler::Save() {
+    if (!Record.Write(State_, StartupDate_)) return false;
+    LastStoredDate = StartupDate_;
+    return true;
 }
 
-void TScheduler::SetState(std::uint8_t newState) {
-    {
-        std::lock_guard<std::mutex> lock(StateLock);
-        const std::uint8_t changed = static_cast<std::uint8_t>(newState ^ State_.load());
-        if (changed == 0) return;
-        State_ = newState;
-        BitsBeingSet = changed;
-    }
+void TScheduler::SaveAtStop() {
+    // The user's last toggles count, also those the worker had no cycle for.
+    for (const TRequest& request : TakeRequests())
+        if (request.Kind == TRequest::TKind::SetState) ApplyStateRequest(request);
+    // Under write access what another participant stored meanwhile is taken
+    // in first, so the save cannot write older values over it.
     if (Synchronizer->BeginWrite(kSyncTimeoutMs)) {
         ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
-        Record.CompleteUnderWriteAccess();
-        // Always read first: the worker may have taken this participant's
-        // notice already and be waiting to read, so a pending notice is no
-        // sign that the store holds nothing newer than memory.
+        if (Record.CompletionPending()) Complete();
         LoadState();
         SaveState();
+        if (LastLaunchUnsaved && LastLaunch_) Record.WriteLastLaunch(*LastLaunch_);
+    } else {
+        SaveState();
     }
-    {
-        std::lock_guard<std::mutex> lock(StateLock);
-        BitsBeingSet = 0;
-    }
-    WakeTimer_->Arm();
-}
-
-std::string TScheduler::NextLaunchText() const {
-    return core::FormatLaunchMoment(StartupDate(), UserLocaleNames());
+    WakeTimer_->Arm();  // cancels it: nobody is left to launch
 }
 
 }  // namespace vrln

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vrln {
 
@@ -34,114 +35,172 @@ constexpr DWORD kSyncTimeoutMs = 258;
 
 // ---- The scheduler thread -------------------------------------------------
 
-// The points of the due path between which a test may hold the worker.
+// The points of the worker between which a test may hold it.
 enum class TSchedulerStep {
-    DueTested,  // the moment was found due; nothing consumed yet
-    Consuming,  // the moment is cleared in memory, not yet stored as used
-    Consumed,   // the moment is stored as used; the launch comes next
+    DueTested,   // the moment was found due; nothing consumed yet
+    Consuming,   // the moment is cleared in memory, not yet stored as used
+    Consumed,    // the moment is stored as used; the launch comes next
+    CycleEnded,  // a cycle is over; the worker waits for its next cause
 };
 
+// What the tray shows, as the worker last knew it: handed to the window whole.
+struct TTraySnapshot {
+    std::uint8_t State = 0;
+    double StartupDate = 0.0;
+    // A due moment waits for a network before the main application is started.
+    bool WaitingForNetwork = false;
+    // What became of the latest moment consumed, as stored (also by an earlier run).
+    std::optional<core::LastLaunch> LastLaunch;
+    bool operator==(const TTraySnapshot& other) const;
+    bool operator!=(const TTraySnapshot& other) const { return !(*this == other); }
+};
+
+// Something the icon tells once, as a notification.
+struct TTrayNotice {
+    enum class TKind {
+        LaunchFailed,  // WinExecResult says why
+        LaunchedLate,  // Launch says when
+        MayNotWake,    // for the launch at Moment
+    };
+    TKind Kind = TKind::LaunchFailed;
+    UINT WinExecResult = 0;
+    core::LastLaunch Launch{};
+    double Moment = 0.0;
+};
+
+// The schedule has one owner, the worker thread: it alone takes part in the
+// exchange, reads and writes the record, decides about a moment and keeps
+// the last launch. Other threads hand it requests and take from it what the
+// tray shows; both cross under the one lock of the hand-over, so no field of
+// the schedule is shared. Before the worker runs and after it ended, the
+// thread that constructs or destroys the scheduler stands in for it.
 class TScheduler {
 public:
     using WakeUp = std::function<void(TScheduler& sender)>;
     using StepHook = std::function<void(TSchedulerStep step)>;
-    using LaunchFailed = std::function<void(UINT winExecResult)>;
-    using LaunchedLate = std::function<void()>;
-    using MayNotWake = TWakeTimer::MayNotWake;
 
     // Creates the synchroniser (participant 0), loads the state, then lets the
     // worker run unless createSuspended is set (Resume starts it then).
     explicit TScheduler(bool createSuspended = false);
     // Stops the worker at once (a launch whose moment is already stored as
-    // used is completed first), then saves the state under write access when
-    // it gets that within the exchange's time-out.
+    // used is completed first); the worker saves the state under write access
+    // when it gets that within the exchange's time-out.
     ~TScheduler();
     TScheduler(const TScheduler&) = delete;
     TScheduler& operator=(const TScheduler&) = delete;
 
     void Resume();
 
-    // The callback of every cycle, and those for a scheduled launch that did
-    // not start or started more than five minutes after its moment, called on
-    // the worker thread; and the one for a moment the machine will probably
-    // not wake for, called on the thread that set the timer (a warning from
-    // before the attach comes with it). After DetachWakeUp returns, no call of
-    // any is running and none starts.
-    void AttachWakeUp(WakeUp routine, LaunchFailed failed = nullptr, LaunchedLate late = nullptr,
-                      MayNotWake mayNotWake = nullptr);
+    // Called on the worker when it has something new for the tray (a snapshot
+    // or a notice), once until TakeHandOver takes it; at the attach too when
+    // something waits. After DetachWakeUp returns, no call is running and none starts.
+    void AttachWakeUp(WakeUp routine);
     void DetachWakeUp();
 
-    // Takes in the stored values. A bit the user is changing right now stays
-    // as the user set it; a moment that is stored as it was when this
-    // participant last read or wrote it leaves the one in memory alone, so a
-    // moment used here whose save failed is not brought back.
-    void LoadState();
-    void SaveState();
-    // Changes the flags in memory at once, then, under write access, takes in
-    // what is stored, saves and notifies the main application.
-    void SetState(std::uint8_t newState);
+    struct THandOver {
+        TTraySnapshot Snapshot;
+        std::vector<TTrayNotice> Notices;  // oldest first, each handed over once
+    };
+    THandOver TakeHandOver();
+    // The latest snapshot, with the flags the user asked for and the worker
+    // has not taken yet.
+    TTraySnapshot Snapshot() const;
 
-    std::uint8_t State() const { return State_.load(); }
-    double StartupDate() const { return StartupDate_.load(); }
+    // Requests to the worker; none waits for it. SetState changes the bits in
+    // which newState differs from the snapshot: at once in the snapshot, and
+    // then stored under write access and announced to the main application.
+    void SetState(std::uint8_t newState);
+    // "Load Vorlane...": a moment that waits for a network is consumed by this
+    // start; a main application that runs, or that the worker has just
+    // started, is not started again; a failed start is told.
+    void LoadMainApp();
+    // The zone or the clock changed: the wake timer is set again.
+    void TimeChanged();
+
+    // Of the snapshot.
+    std::uint8_t State() const { return Snapshot().State; }
+    double StartupDate() const { return Snapshot().StartupDate; }
+    bool WaitingForNetwork() const { return Snapshot().WaitingForNetwork; }
+    std::optional<core::LastLaunch> LastLaunch() const { return Snapshot().LastLaunch; }
     // The next launch as text with the locale's names; empty when none is pending.
     std::string NextLaunchText() const;
-    // A due moment waits for a network before the main application is started.
-    bool WaitingForNetwork() const { return WaitingMoment_.load() != 0.0; }
-    // The zone or the clock changed: the wake timer is set again.
-    void TimeChanged() { WakeTimer_->TimeChanged(); }
 
-    // The user starts the main application: a moment that waits for a network
-    // is stored as used by that start, so that the worker starts nothing more
-    // for it. LaunchUnderWay: the worker is starting it for a moment right now.
-    enum class TTakeResult { NoneWaiting, Taken, LaunchUnderWay };
-    TTakeResult TakeWaitingMoment(double& moment);
-
-    // What became of the latest moment consumed, as stored (also by an
-    // earlier run), or nothing.
-    std::optional<core::LastLaunch> LastLaunch() const;
-    // Keeps it, and stores it under write access, at a later cycle where that
-    // does not come in time.
-    void NoteLaunch(const core::LastLaunch& launch);
+    // The worker's own (or its stand-in's, see above). LoadState takes in the
+    // stored values: bits the user set that are not stored yet stay as the
+    // user set them, and a moment used here whose save failed is not brought
+    // back. SaveState writes both values.
+    void LoadState();
+    void SaveState();
 
     DWORD ThreadID() const { return ThreadId_; }
     HANDLE ThreadHandle() const { return Thread_.get(); }
     void SetPriority(int priority);
     bool StopRequested() const { return Terminated_.load(); }
 
+    // The pace of whatever needs the worker to look again while it waits: a
+    // network, the end of the hold, a moment when no wake timer could be set.
     static constexpr DWORD Period = 1000;
-    // The pause that begins each cycle; a test lengthens it before the worker
-    // runs, to see the wake timer end it.
-    DWORD PauseMs = Period;
 
-    // For tests, set before the worker runs: called at each step of the due
-    // path, so that a test can hold it there; on the worker, but for Consuming
-    // also on the window's thread when the user's start takes a waiting moment.
+    // For tests, set before the worker runs: called at each step, so that a
+    // test can hold the worker there.
     StepHook StepHookForTest;
     // For tests, before the worker runs: as if the stop event could not be made.
     void DropStopEventForTest() { StopEvent.reset(); }
 
 private:
+    struct TRequest {
+        enum class TKind { SetState, Load, TimeChanged } Kind;
+        std::uint8_t Mask = 0;
+        std::uint8_t Bits = 0;
+    };
+    // Waits for a store that needs write access: a second, doubled at each
+    // failure up to a minute; another participant's notice ends the wait.
+    class TRetry {
+    public:
+        bool Due() const;
+        DWORD RemainingMs() const;
+        void Failed();
+        void Succeeded() { DelayMs = 0; }
+        void Now() { NextTick = 0; }
+
+    private:
+        DWORD DelayMs = 0;
+        ULONGLONG NextTick = 0;
+    };
+
     static DWORD WINAPI ThreadMain(LPVOID self);
     void Execute();
-    // One cycle after its pause, which the wake timer ended when woken is set;
-    // false when the worker is to stop.
-    bool RunCycle(bool woken, TDueDecision& due);
-    // Starts the main application by the command line made before the moment
-    // was consumed, then keeps and tells what became of the moment.
-    void LaunchMainApp(double moment, const std::string& commandLine, TDueDecision::TAnswer answer,
-                       TDueDecision& due);
-    void CallWakeUp();
-    void TellMayNotWake(double moment);
-    void SaveLastLaunch();
+    // One cycle: the requests, a notice, the stores that wait, the due moment.
+    void RunCycle(bool woken, TDueDecision& due);
+    // Waits for the next cause; false when the worker is to stop. woken tells
+    // whether the wake timer ended the wait.
+    bool WaitForCause(DWORD ms, bool& woken);
+    // How long the worker may wait before it must look again by itself.
+    DWORD NextWaitMs(const TDueDecision& due) const;
+    std::vector<TRequest> TakeRequests();
+    void ApplyStateRequest(const TRequest& request);
+    // Loads the values when this participant has a notice; true when it had one.
+    bool ReadAnnouncedChange();
+    // Completion, flags and last launch that are still to be stored, under
+    // one write access; force ignores the retry's wait.
+    void StorePending(bool force);
+    bool SomethingToStore() const;
+    // The due path: the moment found due, waited for, consumed and launched.
+    void RunDuePath(bool onTheDot, TDueDecision& due);
+    void Load(TDueDecision& due);
+    // Starts the main application by a command line made before the moment
+    // was consumed; true when it started.
+    bool Start(const std::string& commandLine, UINT showCommand, UINT& result);
+    // Keeps and tells what became of a consumed moment.
+    void NoteLaunch(const core::LastLaunch& launch);
+    void Tell(const TTrayNotice& notice);
+    // Hands the tray what changed since the last hand-over.
+    void Publish();
+    void SaveAtStop();
     void Step(TSchedulerStep step);
     bool Terminated() const { return Terminated_.load(); }
-    // Waits one pause of the cycle; false when the worker is to stop. woken
-    // tells whether the wake timer ended it.
-    bool Pause(DWORD ms, bool& woken);
-    // Whether a launch moment comes within the next ms milliseconds.
-    bool MomentComesWithin(DWORD ms) const;
-    // The due test, with the clock read only while a moment is pending.
-    bool MomentDue(double moment) const;
+    // Whether a launch moment is pending and not withheld.
+    bool MomentPending() const;
     // Waits until the local clock shows a moment that is at most two seconds
     // ahead: the timer may fire a little before it does.
     void AwaitMoment(double moment);
@@ -151,42 +210,41 @@ private:
     bool ConsumeMoment(double moment, bool& mainAppRuns);
     // With the moment cleared in memory: tests the presence, then saves.
     void StoreAsUsed(double moment, bool& mainAppRuns);
+    // Completes the record under the write access the caller holds.
+    void Complete();
+    // SaveState's result: whether the moment was written.
+    bool Save();
 
-    std::atomic<std::uint8_t> State_{0};
-    std::atomic<double> StartupDate_{0.0};
-    std::unique_ptr<TDataSynchronizer> Synchronizer;
-
-    std::mutex WakeUpLock;
-    WakeUp OnWakeUp;
-    LaunchFailed OnLaunchFailed;
-    LaunchedLate OnLaunchedLate;
-    MayNotWake OnMayNotWake;
-    std::optional<double> UntoldWakeWarning;  // from before the attach
-
-    TSchedulerRecord Record;
-    mutable std::mutex LastLaunchLock;
-    std::optional<core::LastLaunch> LastLaunch_;
-    bool LastLaunchUnsaved = false;
-
+    // ---- The worker's own -------------------------------------------------
+    std::uint8_t State_ = 0;
+    double StartupDate_ = 0.0;
     // The moment as this participant last read or wrote it: a stored moment
     // that differs from it was changed by another participant.
-    std::mutex StateLock;
     double LastStoredDate = 0.0;
-    std::uint8_t BitsBeingSet = 0;  // the bits of a SetState still under way
-    // Each save writes one consistent snapshot of both values.
-    std::mutex SaveLock;
+    std::uint8_t UnsavedBits = 0;  // set by the user, not stored yet
+    std::optional<core::LastLaunch> LastLaunch_;
+    bool LastLaunchUnsaved = false;
+    double WaitingMoment = 0.0;  // the due decision's answer of the last cycle
+    std::optional<ULONGLONG> StartedAt;  // the worker's latest start of the main application
+    TRetry Retry;
+    bool CycleFailed = false;
+    TSchedulerRecord Record;
+    std::unique_ptr<TDataSynchronizer> Synchronizer;
+    std::unique_ptr<TWakeTimer> WakeTimer_;
+    TTraySnapshot LastPublished;
+    bool PublishedOnce = false;
 
-    // The moment that waits for a network, 0 when none does: the worker's
-    // answer of its last cycle, for the tooltip and the user's own start.
-    std::atomic<double> WaitingMoment_{0.0};
-    // Between the worker's storing a moment as used and its start on one
-    // side, and the user's taking a waiting moment on the other.
-    std::mutex LaunchLock;
-    std::atomic<bool> Launching{false};
+    // ---- The hand-over, under its lock ---------------------------------------
+    mutable std::mutex HandOverLock;
+    std::vector<TRequest> Requests;
+    TTraySnapshot Published;
+    std::vector<TTrayNotice> Notices;
+    WakeUp OnWakeUp;
+    bool WakeUpCalled = false;  // and not taken since
 
     std::atomic<bool> Terminated_{false};
     UniqueHandle StopEvent;
-    std::unique_ptr<TWakeTimer> WakeTimer_;
+    UniqueHandle RequestEvent;
     UniqueHandle Thread_;
     DWORD ThreadId_ = 0;
 };

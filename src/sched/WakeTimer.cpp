@@ -25,41 +25,34 @@ bool TWakeTimer::WillWake(DWORD errorOfTheSet) {
 
 void TWakeTimer::Arm() {
     if (!Timer) return;
-    std::optional<double> warnFor;
-    {
-        std::lock_guard<std::mutex> lock(Lock);
-        const Schedule schedule = View();
-        const double now = LocalNow();
-        std::optional<std::uint64_t> due;
-        if (!schedule.stopping && !(schedule.state & core::kStateSuspended) && schedule.moment > now)
-            due = LocalMomentToUtc(schedule.moment);
-        if (due == ArmedDue) return;
-        if (due) {
-            LARGE_INTEGER when{};
-            when.QuadPart = static_cast<LONGLONG>(*due);
-            ::SetLastError(ERROR_SUCCESS);  // a success leaves the code of an earlier failure
-            // Absolute, so that the time spent asleep counts; resume wakes the machine.
-            const bool set = Platform().SetWaitableTimer(Timer.get(), &when, 0, nullptr, nullptr, TRUE) != FALSE;
-            const DWORD error = ::GetLastError();
-            if (set && WarnedFor != schedule.moment && (schedule.moment - now) * 24 * 60 > kWarnAheadMinutes &&
-                !WillWake(error)) {
-                WarnedFor = schedule.moment;
-                warnFor = schedule.moment;
-            }
-        } else {
-            Platform().CancelWaitableTimer(Timer.get());
-        }
-        ArmedDue = due;
+    const Schedule schedule = View();
+    const double now = LocalNow();
+    std::optional<std::uint64_t> due;
+    if (!schedule.stopping && !(schedule.state & core::kStateSuspended) && schedule.moment > now)
+        due = LocalMomentToUtc(schedule.moment);
+    if (due == ArmedDue) return;
+    if (!due) {
+        Platform().CancelWaitableTimer(Timer.get());
+        ArmedDue.reset();
+        return;
     }
-    // Outside the lock: the owner's routine may set the timer again.
-    if (warnFor && Warn) Warn(*warnFor);
+    LARGE_INTEGER when{};
+    when.QuadPart = static_cast<LONGLONG>(*due);
+    ::SetLastError(ERROR_SUCCESS);  // a success leaves the code of an earlier failure
+    // Absolute, so that the time spent asleep counts; resume wakes the machine.
+    const bool set = Platform().SetWaitableTimer(Timer.get(), &when, 0, nullptr, nullptr, TRUE) != FALSE;
+    const DWORD error = ::GetLastError();
+    // A timer that could not be set is tried again at the next arm; the worker looks by itself meanwhile.
+    ArmedDue = set ? due : std::nullopt;
+    if (set && WarnedFor != schedule.moment && (schedule.moment - now) * 24 * 60 > kWarnAheadMinutes &&
+        !WillWake(error)) {
+        WarnedFor = schedule.moment;
+        if (Warn) Warn(schedule.moment);
+    }
 }
 
 void TWakeTimer::TimeChanged() {
-    {
-        std::lock_guard<std::mutex> lock(Lock);
-        ArmedDue.reset();  // set again even when the UTC instant came out the same
-    }
+    ArmedDue.reset();  // set again even when the UTC instant came out the same
     Arm();
 }
 

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 
 namespace vrln {
@@ -35,9 +34,10 @@ public:
     HANDLE Handle() const { return Timer.get(); }
     // Sets the timer to the moment the view gives, or cancels it while nothing
     // is pending, the moment has passed, launches are suspended or the worker
-    // stops. Any thread: the view is read under the timer's lock, so the last
-    // caller's view of moment and flags is what the timer keeps.
+    // stops. Only the owner of the schedule calls it.
     void Arm();
+    // Whether the timer is set for the pending moment and will end a wait on it then.
+    bool Armed() const { return ArmedDue.has_value(); }
     // The zone or the clock changed: the same moment may be another UTC instant.
     void TimeChanged();
 
@@ -48,7 +48,6 @@ private:
     const ScheduleView View;
     const MayNotWake Warn;
     UniqueHandle Timer;
-    std::mutex Lock;
     std::optional<std::uint64_t> ArmedDue;  // what the timer is set to
     std::optional<double> WarnedFor;
 };

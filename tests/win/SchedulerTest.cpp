@@ -325,12 +325,24 @@ protected:
         WriteSchedulerValues(state, moment);
         peer->EndWrite();
     }
-    // Waits until the worker has begun n more cycles than when it was called.
+    // Counts the worker's cycles; before it runs, after any gate.
     void CountCycles(TScheduler& scheduler) {
-        scheduler.AttachWakeUp([this](TScheduler&) { ++cycles; });
+        scheduler.StepHookForTest = [this, gate = scheduler.StepHookForTest](TSchedulerStep step) {
+            if (gate) gate(step);
+            if (step == TSchedulerStep::CycleEnded) ++cycles;
+        };
     }
+    // Waits until the worker has ended n more cycles than when it was called.
     bool CyclesPass(int n) {
         const int target = cycles + n;
+        return WaitFor([&] { return cycles >= target; }, kGenerous);
+    }
+    // Waits for the cycle that a cause (a start, a request) brings about; the
+    // worker may end it before the cause returns.
+    template <typename Cause>
+    bool CycleAfter(Cause cause) {
+        const int target = cycles + 1;
+        cause();
         return WaitFor([&] { return cycles >= target; }, kGenerous);
     }
     double StoredMoment() {
@@ -425,24 +437,24 @@ TEST_F(SchedulerTest, SetStateSavesUnderWriteAccessAndNotifiesTheOthers) {
     WriteSchedulerValues(2, 0.0);
     TScheduler scheduler(true);
     scheduler.SetState(3);
-    EXPECT_EQ(scheduler.State(), 3);
-    EXPECT_EQ(ReadRaw(kStateValue).bytes, std::string("\x03\0\0\0", 4));
+    EXPECT_EQ(scheduler.State(), 3);  // shown at once, before the worker stores it
+    scheduler.Resume();
+    ASSERT_TRUE(WaitFor([] { return ReadRaw(kStateValue).bytes == std::string("\x03\0\0\0", 4); }, kGenerous));
     for (int i = 1; i < 5; ++i) EXPECT_TRUE(EventSet(Notice(i))) << i;
     EXPECT_FALSE(EventSet(Notice(0)));
 }
 
-TEST_F(SchedulerTest, SetStateWithoutWriteAccessChangesMemoryOnly) {
+TEST_F(SchedulerTest, SetStateWithoutWriteAccessIsShownAtOnceAndStoredWhenAccessComes) {
     WriteSchedulerValues(0, 0.0);
     TScheduler scheduler(true);
+    CountCycles(scheduler);
     ASSERT_TRUE(peer->BeginWrite(1000));
-    std::thread user([&] { scheduler.SetState(1); });
-    user.join();
-    peer->EndWrite();
+    scheduler.SetState(1);
+    ASSERT_TRUE(CycleAfter([&] { scheduler.Resume(); }));
     EXPECT_EQ(scheduler.State(), 1);
-    DWORD state = 99;
-    double date = 0;
-    ASSERT_TRUE(ReadSchedulerValues(state, date));
-    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{0}, 0.0));
+    peer->EndWrite();
+    EXPECT_TRUE(WaitFor([] { return ReadRecord() == std::make_pair(DWORD{1}, 0.0); }, kGenerous));
 }
 
 TEST_F(SchedulerTest, AReloadDoesNotBringBackTheOldByteWhileTheUsersChangeIsBeingSaved) {
@@ -452,27 +464,21 @@ TEST_F(SchedulerTest, AReloadDoesNotBringBackTheOldByteWhileTheUsersChangeIsBein
     TDataSynchronizer reader(kSyncName, 2);
     ::SetEvent(UniqueHandle(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Notice(2).c_str())).get());
     ASSERT_TRUE(reader.BeginRead(1000));
-
-    std::thread user([&] { scheduler.SetState(1); });
-    ASSERT_TRUE(WaitFor([&] { return scheduler.State() == 1; }, kGenerous));
+    scheduler.SetState(1);
+    scheduler.Resume();
     // Meanwhile the store says "minimised" and not suspended: the reload takes
     // the other bit but keeps the user's.
     WriteSchedulerValues(2, 0.0);
-    scheduler.LoadState();
-    EXPECT_EQ(scheduler.State(), 3);
+    ::SetEvent(UniqueHandle(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Notice(0).c_str())).get());
+    EXPECT_TRUE(WaitFor([&] { return scheduler.State() == 3; }, kGenerous));
+    EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{2}, 0.0));
     reader.EndRead();
-    user.join();
-
-    DWORD state = 0;
-    double date = 0;
-    ASSERT_TRUE(ReadSchedulerValues(state, date));
-    EXPECT_EQ(state, 3u);
-    scheduler.LoadState();
-    EXPECT_EQ(scheduler.State(), 3);
+    EXPECT_TRUE(WaitFor([] { return ReadRecord() == std::make_pair(DWORD{3}, 0.0); }, kGenerous));
 }
 
-TEST_F(SchedulerTest, TheCallbackRunsOnTheWorkerEveryCycleUntilDetached) {
-    TScheduler scheduler(false);
+TEST_F(SchedulerTest, TheCallbackRunsOnTheWorkerOnceForWhatWaitsUntilTakenAndNotAfterTheDetach) {
+    TScheduler scheduler(true);
+    CountCycles(scheduler);
     std::atomic<int> calls{0};
     std::atomic<DWORD> thread{0};
     scheduler.AttachWakeUp([&](TScheduler& sender) {
@@ -480,13 +486,23 @@ TEST_F(SchedulerTest, TheCallbackRunsOnTheWorkerEveryCycleUntilDetached) {
         thread = ::GetCurrentThreadId();
         ++calls;
     });
-    ASSERT_TRUE(WaitFor([&] { return calls >= 2; }, kGenerous));
+    ASSERT_TRUE(CycleAfter([&] { scheduler.Resume(); }));
+    scheduler.TakeHandOver();
+    const int before = calls;
+    const double moment = Moment(2031, 5, 6, 7, 8, 9);
+    MainAppStores(2, moment);
+    ASSERT_TRUE(WaitFor([&] { return calls > before; }, kGenerous));
     EXPECT_EQ(thread.load(), scheduler.ThreadID());
-    EXPECT_NE(thread.load(), ::GetCurrentThreadId());
+    MainAppStores(0, moment);
+    ASSERT_TRUE(WaitFor([&] { return scheduler.State() == 0; }, kGenerous));
+    EXPECT_EQ(calls, before + 1);
+    const TScheduler::THandOver handOver = scheduler.TakeHandOver();
+    EXPECT_EQ(handOver.Snapshot.State, 0);
+    EXPECT_EQ(handOver.Snapshot.StartupDate, moment);
     scheduler.DetachWakeUp();
-    const int after = calls;
-    ::Sleep(1500);
-    EXPECT_EQ(calls.load(), after);
+    MainAppStores(2, moment);
+    ASSERT_TRUE(WaitFor([&] { return scheduler.State() == 2; }, kGenerous));
+    EXPECT_EQ(calls, before + 1);
 }
 
 TEST_F(SchedulerTest, AnAnnouncedChangeIsReloadedByTheNextCycle) {
@@ -541,8 +557,7 @@ TEST_F(SchedulerTest, AMomentStoredWhileTheDuePathRunsIsKeptAndTestedInTheNextCy
     ASSERT_TRUE(gate.Reached(TSchedulerStep::DueTested));
     const double later = LocalNow() + 30.0;
     MainAppStores(0, later);
-    gate.Release(TSchedulerStep::DueTested);
-    ASSERT_TRUE(CyclesPass(1));
+    ASSERT_TRUE(CycleAfter([&] { gate.Release(TSchedulerStep::DueTested); }));
     EXPECT_EQ(g_launches, 0);
     EXPECT_EQ(StoredMoment(), later);
     EXPECT_EQ(scheduler.StartupDate(), later);
@@ -606,14 +621,13 @@ TEST_F(SchedulerTest, ASuspendToggleAfterTheWorkerTookTheNoticeKeepsWhatTheMainA
     TScheduler scheduler(true);
     const double moment = LocalNow() + 30.0;
     MainAppStores(core::kStateMinimized, moment);
-    // The worker takes its notice before it waits for read access, which the toggle then holds.
+    // As if the worker had taken its notice and then failed to get read access.
     ::ResetEvent(UniqueHandle(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Notice(0).c_str())).get());
     scheduler.SetState(scheduler.State() ^ core::kStateSuspended);
-    DWORD state = 0;
-    double date = 0;
-    ASSERT_TRUE(ReadSchedulerValues(state, date));
-    EXPECT_EQ(date, moment);
-    EXPECT_EQ(state, static_cast<DWORD>(core::kStateMinimized | core::kStateSuspended));
+    scheduler.Resume();
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadRecord() == std::make_pair(DWORD{core::kStateMinimized | core::kStateSuspended}, moment);
+    }, kGenerous));
 }
 
 TEST_F(SchedulerTest, TheWorkerKeepsCyclingWhenItsStopEventCouldNotBeMade) {
@@ -685,13 +699,16 @@ TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsTo
     MainAppStores(0, later);  // reloaded by the worker
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 2; }, kGenerous));
     scheduler.SetState(core::kStateSuspended);
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 3; }, kGenerous));
     scheduler.SetState(0);
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 4; }, kGenerous));
     MainAppStores(core::kStateSuspended, later);
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 5; }, kGenerous));
     MainAppStores(0, later);
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 6; }, kGenerous));
     // Another zone may make the same local moment another instant.
     scheduler.TimeChanged();
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 7; }, kGenerous));
     // A moment already past is launched at once and consumed.
     MainAppStores(0, LocalNow() - 1.0 / 24);
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
@@ -790,27 +807,38 @@ TEST_F(SchedulerTest, AWakeThatWillProbablyNotHappenIsToldOnceForAMomentMoreThan
         const double moment = LocalNow() + c.minutesAhead / (24 * 60);
         WriteSchedulerValues(c.state, moment);
         TScheduler scheduler(true);
-        std::vector<double> told;
-        // The warning of the start-up load comes with the attach.
-        scheduler.AttachWakeUp(nullptr, nullptr, nullptr, [&told](double warned) { told.push_back(warned); });
-        scheduler.TimeChanged();  // set again for the same moment: not told again
-        EXPECT_EQ(told, c.told ? std::vector<double>{moment} : std::vector<double>{});
+        CountCycles(scheduler);
+        const auto told = [&scheduler] {
+            std::vector<double> moments;
+            for (const TTrayNotice& notice : scheduler.TakeHandOver().Notices)
+                if (notice.Kind == TTrayNotice::TKind::MayNotWake) moments.push_back(notice.Moment);
+            return moments;
+        };
+        // The warning of the start-up load waits for the window.
+        EXPECT_EQ(told(), c.told ? std::vector<double>{moment} : std::vector<double>{});
+        ASSERT_TRUE(CycleAfter([&] { scheduler.Resume(); }));
+        // Set again for the same moment: not told again.
+        ASSERT_TRUE(CycleAfter([&] { scheduler.TimeChanged(); }));
+        EXPECT_EQ(told(), std::vector<double>{});
         if (c.setup.scheme != ERROR_SUCCESS) {
             EXPECT_EQ(g_settingReads, 0);
         }
     }
 }
 
-TEST_F(SchedulerTest, TheWakeTimerEndsTheWorkersPause) {
+TEST_F(SchedulerTest, TheWakeTimerAloneEndsTheWorkersWaitForTheMoment) {
     Platform().SetWaitableTimer = saved.SetWaitableTimer;
     Platform().CancelWaitableTimer = saved.CancelWaitableTimer;
     WriteSchedulerValues(0, LocalNow() + 3.0 / 86400);
     TScheduler scheduler(true);
-    scheduler.PauseMs = 10 * 60 * 1000;  // only the timer can end the first pause within the bound
-    CountCycles(scheduler);
+    std::atomic<int> cyclesBeforeDue{-1};
+    scheduler.StepHookForTest = [&](TSchedulerStep step) {
+        if (step == TSchedulerStep::CycleEnded) ++cycles;
+        if (step == TSchedulerStep::DueTested && cyclesBeforeDue < 0) cyclesBeforeDue = cycles.load();
+    };
     scheduler.Resume();
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
-    EXPECT_EQ(cycles, 1);
+    EXPECT_EQ(cyclesBeforeDue, 1);  // the start's, then nothing until the timer: no polling
     EXPECT_EQ(StoredMoment(), 0.0);
 }
 
@@ -926,8 +954,6 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwake
     CountCycles(scheduler);
     scheduler.Resume();
     const auto waiting = [&](bool is) { return WaitFor([&] { return scheduler.WaitingForNetwork() == is; }, kGenerous); };
-    double taken = 0.0;
-    const auto take = [&] { return scheduler.TakeWaitingMoment(taken); };
     ASSERT_TRUE(waiting(true));
     // A suspension withholds the moment, and the wait with it.
     scheduler.SetState(core::kStateSuspended);
@@ -938,13 +964,17 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwake
     EXPECT_EQ(g_launches, 0);
     EXPECT_EQ(StoredMoment(), moment);
     SetInterfaces({kWired});
-    // The user's own start while the worker starts the main application would be a second one.
+    // "Load" from a menu opened before the worker's start would be a second
+    // start, also while the main application has not claimed its mutex yet.
+    g_claimsLate = true;
     ASSERT_TRUE(gate.Reached(TSchedulerStep::Consumed));
-    EXPECT_EQ(take(), TScheduler::TTakeResult::LaunchUnderWay);
+    scheduler.LoadMainApp();
     gate.Release(TSchedulerStep::Consumed);
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    ASSERT_TRUE(CyclesPass(2));
+    EXPECT_EQ(g_launches, 1);
     EXPECT_EQ(StoredMoment(), 0.0);
-    g_presence.reset();
+    g_claimsLate = false;
     // Without a network the launch comes all the same, two minutes awake after
     // the moment was first due; a sleep counts for nothing and begins the wait
     // again, since the network needs its time after the wake.
@@ -975,35 +1005,65 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwake
     const double loaded = LocalNow() - 1.0 / 24;
     MainAppStores(0, loaded);
     ASSERT_TRUE(waiting(true));
-    EXPECT_EQ(take(), TScheduler::TTakeResult::Taken);
-    EXPECT_EQ(taken, loaded);
+    scheduler.LoadMainApp();
+    ASSERT_TRUE(WaitFor([] { return g_launches == 3; }, kGenerous));
     EXPECT_EQ(StoredMoment(), 0.0);
+    ASSERT_TRUE(WaitFor([&] { return scheduler.LastLaunch().has_value(); }, kGenerous));
+    EXPECT_EQ(scheduler.LastLaunch()->planned, loaded);
+    EXPECT_EQ(scheduler.LastLaunch()->outcome, core::LaunchOutcome::Started);
     SetInterfaces({kWired});
-    ASSERT_TRUE(CyclesPass(2));
-    EXPECT_EQ(g_launches, 2);
-    EXPECT_EQ(take(), TScheduler::TTakeResult::NoneWaiting);
+    ASSERT_TRUE(CycleAfter([&] { scheduler.TimeChanged(); }));
+    EXPECT_EQ(g_launches, 3);
+    g_presence.reset();
 }
 
 TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverAPersonComesOrEightHoursPass) {
     Platform().WinExec = &StartClaimingPresence;
     g_startsFail = true;
-    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    const double failing = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, failing);
     auto scheduler = std::make_unique<TScheduler>(true);
-    std::atomic<UINT> reported{0};
-    scheduler->AttachWakeUp([this](TScheduler&) { ++cycles; }, [&reported](UINT result) { reported = result; });
+    CountCycles(*scheduler);
+    // Another participant writes across the first launch: its outcome waits to be stored.
+    const UniqueHandle release(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> writing{false};
+    std::thread other([&] {
+        TDataSynchronizer writer(kSyncName, 2);
+        writing = writer.BeginWrite(kGenerous);
+        ::WaitForSingleObject(release.get(), kGenerous);
+        if (writing) writer.EndWrite();
+    });
+    std::shared_ptr<void> endWrite(nullptr, [&](void*) {
+        ::SetEvent(release.get());
+        other.join();
+    });
+    ASSERT_TRUE(WaitFor([&] { return writing.load(); }, kGenerous));
     scheduler->Resume();
     const auto awakeCalls = [](std::size_t n) {
         return WaitFor([n] { return PowerCalls("awake").size() == n; }, kGenerous);
     };
+    const auto reported = [&] {
+        for (const TTrayNotice& notice : scheduler->TakeHandOver().Notices)
+            if (notice.Kind == TTrayNotice::TKind::LaunchFailed) return notice.WinExecResult;
+        return UINT{0};
+    };
     // A start that fails lets the machine go at once, and says why.
-    ASSERT_TRUE(WaitFor([&] { return reported == ERROR_FILE_NOT_FOUND; }, kGenerous));
+    ASSERT_TRUE(WaitFor([&] { return reported() == ERROR_FILE_NOT_FOUND; }, kGenerous));
     EXPECT_EQ(StoredMoment(), 0.0);
+    EXPECT_EQ(ReadRaw(kLastLaunchValue).bytes, "");
     ASSERT_TRUE(awakeCalls(2));
+    endWrite.reset();
     // A main application that claims its mutex late is not taken for one that has ended.
     g_startsFail = false;
     g_claimsLate = true;
-    MainAppStores(0, LocalNow() - 1.0 / 24);
+    const double started = LocalNow() - 1.0 / 24;
+    MainAppStores(0, started);
     ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
+    // Two outcomes in a row: the later one is what stays stored.
+    ASSERT_TRUE(WaitFor([&] {
+        const std::optional<core::LastLaunch> stored = core::DecodeLastLaunch(ReadRaw(kLastLaunchValue).bytes);
+        return stored && stored->planned == started;
+    }, kGenerous));
     AwakeFor(30000);
     ASSERT_TRUE(CyclesPass(2));
     ClaimPresence();

@@ -265,7 +265,7 @@ TEST_F(TrayTest, ATimeChangeSetsTheWakeTimerAgainAndTheTooltipTellsOfTheWaitForA
     Create();
     EXPECT_EQ(g_timerSets, 1);
     ::SendMessageA(plandrel->Wnd, WM_TIMECHANGE, 0, 0);
-    EXPECT_EQ(g_timerSets, 2);
+    EXPECT_TRUE(WaitFor([] { return g_timerSets == 2; }, kGenerous));
     ASSERT_TRUE(peer->BeginWrite(1000));
     WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
     peer->EndWrite();
@@ -323,17 +323,14 @@ TEST_F(TrayTest, SuspendTogglesBitZeroOnlyAndReachesIconRegistryAndNotice) {
     EXPECT_EQ(g_calls[0].record.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(g_calls[0].Tip(), "<Suspended>");
     EXPECT_EQ(plandrel->IconOffset, 8);
-    DWORD state = 0;
-    double date = 0;
-    ASSERT_TRUE(ReadSchedulerValues(state, date));
-    EXPECT_EQ(state, 3u);
+    // Stored by the worker, which the window's thread does not wait for.
+    EXPECT_TRUE(WaitFor([] { return ReadRecord() == std::make_pair(DWORD{3}, 0.0); }, kGenerous));
     EXPECT_TRUE(NoticeSet(1));
 
     Command(IDM_SUSPEND);
     EXPECT_EQ(plandrel->Scheduler->State(), 2);
     EXPECT_EQ(plandrel->IconOffset, 0);
-    ASSERT_TRUE(ReadSchedulerValues(state, date));
-    EXPECT_EQ(state, 2u);
+    EXPECT_TRUE(WaitFor([] { return ReadRecord() == std::make_pair(DWORD{2}, 0.0); }, kGenerous));
 }
 
 TEST_F(TrayTest, UnloadAnsweredNoChangesNothing) {
@@ -370,8 +367,9 @@ TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     WriteSchedulerValues(0, moment);
     Create();
     ASSERT_TRUE(PumpUntil([&] { return ShownNotices().size() == 1; }, kGenerous));
+    // "Load" right after it: started again, and its failure told too.
     Command(IDM_LOAD);
-    ASSERT_EQ(ShownNotices().size(), 2u);
+    ASSERT_TRUE(PumpUntil([&] { return ShownNotices().size() == 2; }, kGenerous));
     for (const ShellCall& call : ShownNotices()) {
         EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
         EXPECT_EQ(call.record.uFlags, static_cast<UINT>(NIF_INFO));
@@ -525,26 +523,26 @@ TEST_F(TrayTest, AnIconTheTaskbarCouldNotTakeYetIsAddedAtALaterRefresh) {
 TEST_F(TrayTest, ANotificationWhileTheIconIsMissingIsShownOnceTheIconIsThere) {
     g_taskbarUp = false;  // at logon
     Create();
-    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_FILE_NOT_FOUND, 0);
+    plandrel->ShowLaunchFailure(MainAppPath(), ERROR_FILE_NOT_FOUND);
     g_taskbarUp = true;
     ASSERT_TRUE(PumpUntil([] { return !ShownNotices().empty(); }, kGenerous));
     Command(IDM_SUSPEND);  // a refresh that hands the shell the icon again
     ASSERT_EQ(ShownNotices().size(), 1u);
     EXPECT_EQ(std::string(ShownNotices()[0].record.szInfo), "The file was not found:\n" + MainAppPath());
     g_icons.clear();  // Explorer ended; its restart is told later
-    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_PATH_NOT_FOUND, 0);
+    plandrel->ShowLaunchFailure(MainAppPath(), ERROR_PATH_NOT_FOUND);
     ::SendMessageA(plandrel->Wnd, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     ASSERT_EQ(ShownNotices().size(), 2u);
     EXPECT_EQ(std::string(ShownNotices()[1].record.szInfo), "The folder was not found:\n" + MainAppPath());
     // Refused while the icon is there (the shell busy): tried again soon, not at the next change of the icon.
     g_noticesRefused = true;
-    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_ACCESS_DENIED, 0);
+    plandrel->ShowLaunchFailure(MainAppPath(), ERROR_ACCESS_DENIED);
     g_noticesRefused = false;
     ASSERT_TRUE(PumpUntil([] { return ShownNotices().size() == 3; }, kGenerous));
     EXPECT_EQ(std::string(ShownNotices()[2].record.szInfo), "Access was denied to\n" + MainAppPath());
     // A minute after its event it is dropped, also at the icon's next add; none is shown twice.
     g_noticesRefused = true;
-    ::SendMessageA(plandrel->Wnd, WM_LAUNCHFAILED, ERROR_NOT_ENOUGH_MEMORY, 0);
+    plandrel->ShowLaunchFailure(MainAppPath(), ERROR_NOT_ENOUGH_MEMORY);
     g_ticks += 60001;
     g_noticesRefused = false;
     g_icons.clear();
