@@ -32,6 +32,8 @@ constexpr UINT_PTR kIconTimer = 2;
 constexpr UINT kIconRetryMs = 1000;
 constexpr ULONGLONG kNoticeLifetimeMs = 60000;
 constexpr std::size_t kMostPendingNotices = 4;
+// The shell's own wait for the taskbar's answer is about four seconds.
+constexpr ULONGLONG kShellTimeoutMs = 3000;
 
 int OffsetForState(std::uint8_t state) {
     return (state & core::kStateSuspended) ? kIconSuspended : kIconActive;
@@ -497,7 +499,16 @@ void TPlandrel::ShowPendingNotices() {
         record.dwInfoFlags = notice.flags;
         std::memcpy(record.szInfoTitle, notice.title.c_str(), notice.title.size() + 1);
         std::memcpy(record.szInfo, notice.text.c_str(), notice.text.size() + 1);
-        if (!Platform().ShellNotifyIcon(NIM_MODIFY, &record)) break;
+        const ULONGLONG before = Platform().GetTickCount64();
+        ::SetLastError(ERROR_SUCCESS);
+        if (!Platform().ShellNotifyIcon(NIM_MODIFY, &record)) {
+            // The call sends the taskbar a message with a time-out: a FALSE after
+            // it ran out says nothing of whether the shell shows the notification,
+            // and a second hand-over could show it twice. Only a refusal at once is sure.
+            const bool timedOut =
+                ::GetLastError() == ERROR_TIMEOUT || Platform().GetTickCount64() - before >= kShellTimeoutMs;
+            if (!timedOut) break;
+        }
         PendingNotices.pop_front();
     }
     SendingNotice = false;

@@ -31,6 +31,8 @@ double FromBits(std::uint64_t bits) {
     return value;
 }
 
+constexpr double kFirstDayOf1900 = 2.0;  // days since 30 December 1899
+
 bool CanBeShown(double moment) {
     DateTimeParts parts;
     return DecodeDateTime(moment, parts);
@@ -52,7 +54,10 @@ std::optional<LastLaunch> DecodeLastLaunch(std::string_view bytes) {
     launch.planned = FromBits(ReadLittleEndian(bytes, 0, 8));
     launch.started = FromBits(ReadLittleEndian(bytes, 8, 8));
     const std::uint64_t outcome = ReadLittleEndian(bytes, 16, 4);
-    if (outcome < 1 || outcome > 4 || !CanBeShown(launch.planned) || !CanBeShown(launch.started))
+    // A planned moment of 0 means none, and one before 1900 was never stored by
+    // the main application: either would show a line without a date.
+    if (outcome < 1 || outcome > 4 || !(launch.planned >= kFirstDayOf1900) || !CanBeShown(launch.planned) ||
+        !CanBeShown(launch.started))
         return std::nullopt;
     launch.outcome = static_cast<LaunchOutcome>(outcome);
     return launch;

@@ -226,29 +226,35 @@ DWORD WINAPI TScheduler::ThreadMain(LPVOID self) {
 }
 
 void TScheduler::Execute() {
-    {
-        // The Network List Manager lives in the apartment that needs no message loop.
-        const ComApartment com(COINIT_MULTITHREADED);
-        // On the worker's stack: the machine is kept awake per thread, and only
-        // this thread may ask or change what the decision keeps.
-        TDueDecision due([] { return !MainAppNotRunning(); });
-        bool woken = false;
-        while (!Terminated()) {
-            try {
-                RunCycle(woken, due);
-                CycleFailed = false;
-            } catch (...) {
-                // One failing cycle (memory for a text, a lock that could not be
-                // taken) must not end the launches: the next one tries again.
-                CycleFailed = true;
-            }
-            Step(TSchedulerStep::CycleEnded);
-            if (Terminated() || !WaitForCause(NextWaitMs(due), woken)) break;
-        }
-    }
+    RunCycles();
     try {
         SaveAtStop();
     } catch (...) {
+        // Memory for the save ran short: the values stay as the main application stored them.
+    }
+}
+
+void TScheduler::RunCycles() {
+    // The Network List Manager lives in the apartment that needs no message loop.
+    const ComApartment com(COINIT_MULTITHREADED);
+    // On the worker's stack: the machine is kept awake per thread, and only
+    // this thread may ask or change what the decision keeps.
+    TDueDecision due([] { return !MainAppNotRunning(); });
+    bool woken = false;
+    // The first cycle comes a second after the start, or at a cause before: a
+    // main application that ends as this program starts has let go of its mutex by then.
+    if (!WaitForCause(Period, woken)) return;
+    while (!Terminated()) {
+        try {
+            RunCycle(woken, due);
+            CycleFailed = false;
+        } catch (...) {
+            // One failing cycle (memory for a text, a lock that could not be
+            // taken) must not end the launches: the next one tries again.
+            CycleFailed = true;
+        }
+        Step(TSchedulerStep::CycleEnded);
+        if (Terminated() || !WaitForCause(NextWaitMs(due), woken)) return;
     }
 }
 

@@ -170,6 +170,8 @@ private:
 
     static DWORD WINAPI ThreadMain(LPVOID self);
     void Execute();
+    // The cycles, each at a cause, until the stop.
+    void RunCycles();
     // One cycle: the requests, a notice, the stores that wait, the due moment.
     void RunCycle(bool woken, TDueDecision& due);
     // Waits for the next cause; false when the worker is to stop. woken tells

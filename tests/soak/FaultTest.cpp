@@ -299,8 +299,9 @@ std::atomic<int> g_menus{0};
 std::function<void(HMENU)> g_onMenu;
 std::vector<std::string> g_tips;
 
+// The tooltips handed to the shell; a notification's record carries none.
 BOOL WINAPI RecordShell(DWORD, PNOTIFYICONDATAA data) {
-    g_tips.push_back(data->szTip);
+    if (data->uFlags & NIF_TIP) g_tips.push_back(data->szTip);
     return TRUE;
 }
 BOOL WINAPI RecordMenu(HMENU menu, UINT, int, int, int, HWND, const RECT*) {

@@ -35,14 +35,13 @@
 //   2. No moment is cleared before it is due, and none while launches are
 //      certainly suspended (from the return of a toggle that stored bit 0 set
 //      until the next toggle begins). Every moment is consumed in the end.
-//   3. Every toggle reaches the registry. The writer keeps bit 0 as the
-//      registry holds it (it reads it under write access), so no write of the
-//      main application can undo a toggle, and bit 0 never changes except by
-//      a toggle. The one allowed exception is the documented one: when write
-//      access is not obtained within 258 ms the change stays in memory only;
-//      such a toggle must then have taken at least 258 ms, and until the
-//      program has reloaded the stored byte its suspension is uncertain (no
-//      toggle is made and no bit-0 check is made in that time).
+//   3. Every toggle reaches the registry. The command only asks the
+//      scheduler's worker, which stores the bit under write access, trying
+//      again while the writer holds it; the toggle counts from the command
+//      until the registry shows the new bit, within kToggleStoredWithinMs.
+//      The writer keeps bit 0 as the registry holds it (it reads it under
+//      write access), so no write of the main application can undo a toggle,
+//      and bit 0 never changes except by a toggle.
 //   4. No deadlock: every probe outside page openings is answered within
 //      1000 ms, every toggle returns, every menu opens and closes, and the
 //      program ends with exit code 0 when its window is closed at the end.
@@ -102,6 +101,7 @@ constexpr DWORD kLaunchedLifetimeMs = 700;   // STANDIN_MAINAPP_LIFETIME of the 
 constexpr double kConsumeLimitMs = 120000;
 constexpr DWORD kSettleMs = 500;
 constexpr double kUncertainAfterLostToggleMs = 4000;  // > 3 scheduler cycles with a writer notice each
+constexpr double kToggleStoredWithinMs = 10000;
 constexpr int kWebs = 3;
 constexpr DWORD kBrowserReplyMs = 3000;
 constexpr DWORD kPageBackMs = 25000;  // from the pick until the program is idle again
@@ -254,6 +254,7 @@ private:
     double uncertainUntilMs_ = 0;
     std::vector<ToggleRecord> toggles_;
     long lostToggles_ = 0;
+    double slowestToggleMs_ = 0;
     // Reader
     long reads_ = 0;
     long staleMomentOverwrites_ = 0;
@@ -564,9 +565,14 @@ bool Soak::Toggle() {
     DWORD_PTR result = 0;
     toggle.answered =
         ::SendMessageTimeoutA(wnd_, WM_COMMAND, IDM_SUSPEND, 0, SMTO_NORMAL, 10000, &result) != 0;
+    // The worker stores it after the command has returned.
+    DWORD after = before;
+    while (toggle.answered && NowMs() - toggle.startMs < kToggleStoredWithinMs) {
+        ReadState(after);
+        if (((after & core::kStateSuspended) != 0) != toggle.bitBefore) break;
+        ::Sleep(5);
+    }
     toggle.endMs = NowMs();
-    DWORD after = 0;
-    ReadState(after);
     toggle.bitAfter = (after & core::kStateSuspended) != 0;
     toggle.saved = toggle.answered && toggle.bitAfter != toggle.bitBefore;
 
@@ -581,15 +587,13 @@ bool Soak::Toggle() {
         Say("FAIL at %.1f s: WM_COMMAND 104 got no answer within 10 s", (toggle.endMs - startMs_) / 1000.0);
         uncertainUntilMs_ = NowMs() + kUncertainAfterLostToggleMs;
     } else if (!toggle.saved) {
-        // Allowed only as a write-access time-out, which costs the command 258 ms.
         ++lostToggles_;
         uncertainUntilMs_ = NowMs() + kUncertainAfterLostToggleMs;
-        if (took < kSyncTimeoutMs) {
-            failures_.push_back("a toggle did not reach the registry although write access was free");
-            Say("FAIL at %.1f s: a toggle returned after %.0f ms without reaching the registry",
-                (toggle.endMs - startMs_) / 1000.0, took);
-        }
+        failures_.push_back("a toggle did not reach the registry");
+        Say("FAIL at %.1f s: a toggle was not in the registry %.0f ms after the command",
+            (toggle.endMs - startMs_) / 1000.0, took);
     }
+    slowestToggleMs_ = std::max(slowestToggleMs_, took);
     return true;
 }
 
@@ -926,8 +930,8 @@ int Soak::Report() {
     Say("  main application absent when due: %ld, started exactly once: %ld, with the planned show command: %ld",
         absent, absentOnce, showsRight);
     Say("  main application running when due: %ld, nothing started: %ld", present, presentNone);
-    Say("suspend toggles: %zu, reached the registry: %ld, kept in memory only after a write-access time-out: %ld",
-        toggles_.size(), saved, lostToggles_);
+    Say("suspend toggles: %zu, reached the registry: %ld, not within %.0f ms: %ld, slowest %.0f ms", toggles_.size(),
+        saved, kToggleStoredWithinMs, lostToggles_, slowestToggleMs_);
     Say("menu: asked %ld, opened %ld, closed again %ld", menusAsked_, menusOpened_, menusClosed_);
     Say("responsiveness outside page openings: %ld probes, %ld unanswered within %lu ms, %ld slower than 250 ms, "
         "slowest %.0f ms", probes_, unanswered_, kProbeLimitMs, slowProbes_, slowestProbeMs_);
