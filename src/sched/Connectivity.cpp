@@ -81,6 +81,31 @@ std::optional<bool> WindowsSeesTheInternet() {
     return (connectivity & (NLM_CONNECTIVITY_IPV4_INTERNET | NLM_CONNECTIVITY_IPV6_INTERNET)) != 0;
 }
 
+// A REG_DWORD of the machine's registry, or nothing when it is missing or of another type.
+std::optional<DWORD> MachineDword(const char* subkey, const char* name) {
+    UniqueHkey key;
+    // The 64-bit view, where Windows keeps its own settings: a 32-bit program on
+    // 64-bit Windows would otherwise be led to WOW6432Node. 32-bit Windows ignores the flag.
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD type = REG_NONE, value = 0, size = sizeof value;
+    if (::RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value)
+        return std::nullopt;
+    return value;
+}
+
+// Where a policy has turned the Network List Manager's probe off, it reports a
+// local network only for as long as that holds, so asking it would make every
+// launch wait its full time. Read at each call: a policy can change meanwhile.
+bool InternetProbeTurnedOff() {
+    return MachineDword("SOFTWARE\\Policies\\Microsoft\\Windows\\NetworkConnectivityStatusIndicator",
+                        "NoActiveProbe") == 1u ||
+           MachineDword("SYSTEM\\CurrentControlSet\\Services\\NlaSvc\\Parameters\\Internet",
+                        "EnableActiveProbing") == 0u;
+}
+
 }  // namespace
 
 bool AdaptersShowANetwork() {
@@ -105,7 +130,9 @@ bool AdaptersShowANetwork() {
 }
 
 bool NetworkIsUp() {
-    if (const std::optional<bool> internet = WindowsSeesTheInternet()) return *internet;
+    if (!InternetProbeTurnedOff()) {
+        if (const std::optional<bool> internet = WindowsSeesTheInternet()) return *internet;
+    }
     return AdaptersShowANetwork();
 }
 

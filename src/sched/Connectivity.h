@@ -6,9 +6,11 @@ namespace vrln {
 // Asked afresh at each call. Where the Network List Manager can be had (COM
 // must be initialised on the calling thread), true when it reports the
 // Internet over IPv4 or IPv6: Windows' own probe, which also sees that a VPN
-// adapter still up after a wake has no link beneath it. Elsewhere true when a
-// hardware interface is up with its medium connected, a usable address beyond
-// its own link and a default gateway.
+// adapter still up after a wake has no link beneath it. Elsewhere, and where a
+// policy has turned that probe off (NoActiveProbe = 1, EnableActiveProbing = 0:
+// it would then say a local network only, for ever), true when a hardware
+// interface is up with its medium connected, a usable address beyond its own
+// link and a default gateway.
 bool NetworkIsUp();
 
 // The second rule alone.

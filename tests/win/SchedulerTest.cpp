@@ -249,6 +249,26 @@ HRESULT WINAPI TestCreateInstance(REFCLSID classId, LPUNKNOWN, DWORD, REFIID int
     return S_OK;
 }
 
+// A value that turns Windows' probe off or leaves it on, put where the product reads it (the machine's
+// 64-bit registry) for one row and removed after it, as a fresh prefix has neither. No key: nothing.
+constexpr const char *kNcsiKey = "SOFTWARE\\Policies\\Microsoft\\Windows\\NetworkConnectivityStatusIndicator",
+                     *kNlaKey = "SYSTEM\\CurrentControlSet\\Services\\NlaSvc\\Parameters\\Internet";
+struct Policy { const char* key = nullptr; const char* name = nullptr; DWORD type = REG_DWORD, value = 0; };
+struct ScopedPolicy {
+    explicit ScopedPolicy(const Policy& policy) : name(policy.name) {
+        const REGSAM access = KEY_SET_VALUE | KEY_WOW64_64KEY;
+        if (policy.key && ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, policy.key, 0, nullptr, 0, access, nullptr, key.put(),
+                                            nullptr) == ERROR_SUCCESS)
+            ::RegSetValueExA(key.get(), name, 0, policy.type, reinterpret_cast<const BYTE*>(&policy.value),
+                             sizeof policy.value);
+    }
+    ~ScopedPolicy() {
+        if (key) ::RegDeleteValueA(key.get(), name);
+    }
+    UniqueHkey key;
+    const char* name;
+};
+
 // Holds the worker at chosen steps of its due path, each once, until released.
 class WorkerGate {
 public:
@@ -905,6 +925,7 @@ TEST_F(SchedulerTest, ANetworkIsWhatWindowsCallsTheInternetElseAConnectedHardwar
         bool overflowFirst;
         bool up;
         const char* what;
+        Policy policy{};
     } cases[] = {
         {{}, std::nullopt, false, false, "no interface"},
         {{loopback}, std::nullopt, false, false, "loopback"},
@@ -921,8 +942,15 @@ TEST_F(SchedulerTest, ANetworkIsWhatWindowsCallsTheInternetElseAConnectedHardwar
         {{kWired}, std::nullopt, true, true, "the buffer too small at the first call"},
         {{kWired}, local, false, false, "Windows sees a local network only"},
         {{}, internet, false, true, "Windows sees the Internet"},
-        {{}, NLM_CONNECTIVITY_IPV6_INTERNET, false, true, "Windows sees the Internet over IPv6"}};
+        {{}, NLM_CONNECTIVITY_IPV6_INTERNET, false, true, "Windows sees the Internet over IPv6"},
+        {{kWired}, local, false, true, "probe off by policy", {kNcsiKey, "NoActiveProbe", REG_DWORD, 1}},
+        {{kWired}, local, false, true, "probe off in the service", {kNlaKey, "EnableActiveProbing", REG_DWORD, 0}},
+        {{}, internet, false, false, "probe off: the adapters alone", {kNcsiKey, "NoActiveProbe", REG_DWORD, 1}},
+        {{kWired}, local, false, false, "NoActiveProbe = 0", {kNcsiKey, "NoActiveProbe", REG_DWORD, 0}},
+        {{kWired}, local, false, false, "EnableActiveProbing = 1", {kNlaKey, "EnableActiveProbing", REG_DWORD, 1}},
+        {{kWired}, local, false, false, "a REG_BINARY 0", {kNlaKey, "EnableActiveProbing", REG_BINARY, 0}}};
     for (const Case& c : cases) {
+        const ScopedPolicy policy(c.policy);
         SetInterfaces(c.interfaces);
         g_windowsSees = c.windowsSees;
         g_overflowOnce = c.overflowFirst;
