@@ -257,11 +257,11 @@ bool Menu() {
             for (int run = 0; run < kMenuRuns; ++run) {
                 const int menusBefore = g_menus;
                 const double start = NowMs();
-                ::SendMessageA(app->Wnd, WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
+                ::SendMessageA(app->Window(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
                 times.push_back(NowMs() - start);
                 PumpFor(0);
-                if (g_menus != menusBefore + 1 || app->Webs.size() != static_cast<std::size_t>(count)) {
-                    std::printf("menu: %d webs gave %u entries\n", count, static_cast<unsigned>(app->Webs.size()));
+                if (g_menus != menusBefore + 1 || app->Webs().size() != static_cast<std::size_t>(count)) {
+                    std::printf("menu: %d webs gave %u entries\n", count, static_cast<unsigned>(app->Webs().size()));
                     ok = false;
                 }
             }

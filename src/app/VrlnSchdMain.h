@@ -1,15 +1,13 @@
 // The application object: the hidden window that receives the tray icon's and
-// the menu's messages, the tray icon with its tooltip and menu, and the owner
-// of the scheduler, the browser launcher and the list of local webs.
+// the menu's messages, the menu and its commands, and the owner of the
+// scheduler, the tray icon, the browser launcher and the list of local webs.
 #pragma once
 
+#include "app/TrayIcon.h"
 #include "sched/ThreadWakeUp.h"
 #include "win/Handles.h"
 
-#include <shellapi.h>
-
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,18 +25,10 @@ struct TMessage {
     LRESULT Result;
 };
 
-constexpr UINT WM_TRAYNOTIFY = WM_USER + 384;
 // Posted by the scheduler's worker when it has a new snapshot or notices for
 // the tray: the window takes them, and every shell call about the icon
 // happens on the thread that owns the window.
 constexpr UINT WM_REFRESHTRAY = WM_APP + 1;
-
-// The icon's uID: constant, so that Windows keeps the user's choice whether
-// the icon shows on the taskbar (it remembers per program path and uID).
-constexpr UINT kTrayIconId = 1;
-
-constexpr int kIconActive = 0;
-constexpr int kIconSuspended = 8;
 
 class TPlandrel {
 public:
@@ -53,19 +43,12 @@ public:
     bool CreateTrayWindow();
     virtual void WindowProc(TMessage& message);
 
-    // The tray. RefreshTray runs on the window's thread only.
+    // The icon shows the scheduler's snapshot as it is now.
     void RefreshTray();
-    void UpdateIcon(int offset);
-    void SetTrayIcon(int offset);
-    void UpdateTooltip();
-    void RemoveTrayIcon();
     // A notification from the icon that the main application at the path did not start.
     void ShowLaunchFailure(const std::string& path, UINT winExecResult);
-    // A notification from the icon: shown now, or, where the shell does not take
-    // it (no icon yet at logon, Explorer restarting or busy), tried again for a
-    // while and then dropped, so that it never comes long after its event.
-    void ShowNotice(const std::string& title, const std::string& text, DWORD flags);
-    std::string TooltipText() const;
+    // What the worker told: a launch that failed or came late, a wake that may not happen.
+    void ShowTrayNotice(const TTrayNotice& notice);
     void UpdateMenuItems(HMENU popup);
     // The grayed line that tells what became of the last planned launch, and a
     // separator, at the top of the popup; nothing before the first.
@@ -75,14 +58,12 @@ public:
     int FillWebsMenu(HMENU submenu);
     void OpenLocalWeb(std::uint32_t index);
 
-    HWND Wnd = nullptr;
-    std::unique_ptr<TScheduler> Scheduler;
-    int IconBase = 1000;
-    int IconOffset = -1;
-    std::string LastTip;
-    std::unique_ptr<TBrowser> Browser;
-    std::vector<std::string> Webs;
-    bool QuitReceived = false;
+    HWND Window() const { return Wnd; }
+    // While the window exists.
+    TScheduler* Scheduler() const { return Scheduler_.get(); }
+    // The icon's picture (kIconActive or kIconSuspended), -1 while the shell has not taken it.
+    int IconOffset() const { return Icon ? Icon->Offset() : -1; }
+    const std::vector<std::string>& Webs() const { return Webs_; }
 
 private:
     static LRESULT CALLBACK StaticWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -113,37 +94,20 @@ private:
     // Carries out an unload or close that arrived during a wait, once none runs.
     void RunDeferred();
 
+    HWND Wnd = nullptr;
+    std::unique_ptr<TScheduler> Scheduler_;
+    std::unique_ptr<TTrayIcon> Icon;
+    std::unique_ptr<TBrowser> Browser;
+    std::vector<std::string> Webs_;
+
     TModalWait ModalWait = TModalWait::None;
     bool CloseDeferred = false;
     bool UnloadDeferred = false;
     bool WindowDestroyed = false;
-
-    // What the worker told: a launch that failed or came late, a wake that may not happen.
-    void ShowTrayNotice(const TTrayNotice& notice);
-    NOTIFYICONDATAA NewTrayRecord() const;
-    void AllowTaskbarCreated();
-    // Hands the shell the icon again, loaded at the size for the display's DPI now.
-    void ReloadTrayIcon();
-    // Hands the shell the notifications that wait, oldest first, once the icon
-    // is in the tray; drops those older than kNoticeLifetimeMs.
-    void ShowPendingNotices();
-
-    // What the tray shows: the scheduler's snapshot as the window last took it.
-    TTraySnapshot Tray;
-    UINT TaskbarCreatedMsg = 0;
-    // Notifications that the shell has not taken yet: it drops one for an icon it
-    // does not show (taskbar still starting, or restarting), or when it is busy.
-    struct TNotice {
-        std::string title;
-        std::string text;
-        DWORD flags = 0;
-        ULONGLONG since = 0;  // on the clock that goes on while the machine sleeps
-    };
-    std::deque<TNotice> PendingNotices;
-    bool SendingNotice = false;
+    bool QuitReceived = false;
+    WPARAM QuitCode = 0;
     // Told once per moment.
     std::optional<double> LateToldFor;
-    WPARAM QuitCode = 0;
 };
 
 // The one application object; the window procedure finds it here.

@@ -344,7 +344,7 @@ protected:
         Plandrel = plandrel.get();
         ASSERT_TRUE(plandrel->CreateTrayWindow());
     }
-    void OpenMenu() { ::SendMessageA(plandrel->Wnd, WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN); }
+    void OpenMenu() { ::SendMessageA(plandrel->Window(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN); }
 
     PlatformCalls saved;
     std::string dir;
@@ -397,7 +397,7 @@ TEST_F(InProcessFault, WebsDatRewrittenWhileTheMenuOpensGivesItemsFromOneWholeVe
     g_onMenu = [&](HMENU popup) {
         const HMENU webs = ::GetSubMenu(popup, 1);
         const int count = ::GetMenuItemCount(webs);
-        if (static_cast<std::size_t>(count) != plandrel->Webs.size()) ++listMismatch;
+        if (static_cast<std::size_t>(count) != plandrel->Webs().size()) ++listMismatch;
         if (count == 0) {
             ++sawNone;
             return;
@@ -429,7 +429,7 @@ TEST_F(InProcessFault, WebsDatRewrittenWhileTheMenuOpensGivesItemsFromOneWholeVe
     EXPECT_GT(sawB, 0);
     EXPECT_GT(rewrites.load(), 100);
     RecordProperty("menus_without_webs", sawNone);
-    EXPECT_TRUE(::IsWindow(plandrel->Wnd));
+    EXPECT_TRUE(::IsWindow(plandrel->Window()));
 }
 
 // The threads of another process, suspended or resumed as a whole.
@@ -470,9 +470,9 @@ TEST_F(InProcessFault, ABrowserThatHangsBlocksTheWindowForTheRequestTimeOutOnlyT
 
     Create();
     OpenMenu();  // reads the list that the command below refers to
-    ASSERT_EQ(plandrel->Webs.size(), 1u);
+    ASSERT_EQ(plandrel->Webs().size(), 1u);
     TDataSynchronizer mainApp(kSyncName, 1);
-    const HWND wnd = plandrel->Wnd;
+    const HWND wnd = plandrel->Window();
 
     // Once the browser holds the request, it is frozen: it would answer after
     // 12 s, now it never does. Meanwhile the main application stores a moment,

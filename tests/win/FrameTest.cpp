@@ -271,6 +271,15 @@ TEST(Record, IsCompletedLaterWhenAnotherParticipantWritesAcrossTheStart) {
         SCOPED_TRACE(stopWhileHeld ? "the stop comes while the other participant writes" : "a later cycle completes it");
         NoRecords noRecords;
         WriteSchedulerValues(2, future);
+        const core::LastLaunch earlier{future - 10, future - 10, core::LaunchOutcome::Started};
+        const std::string earlierBytes = core::EncodeLastLaunch(earlier);
+        {
+            UniqueHkey machine;
+            ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_SET_VALUE, machine.put()), ERROR_SUCCESS);
+            ASSERT_EQ(::RegSetValueExA(machine.get(), kLastLaunchValue, 0, REG_BINARY,
+                                       reinterpret_cast<const BYTE*>(earlierBytes.data()), 20),
+                      ERROR_SUCCESS);
+        }
         UniqueHkey user;
         ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                                     user.put(), nullptr),
@@ -295,6 +304,7 @@ TEST(Record, IsCompletedLaterWhenAnotherParticipantWritesAcrossTheStart) {
         EXPECT_EQ(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::nullopt);
         EXPECT_EQ(scheduler->State(), 2);  // the machine's values stand in meanwhile
         EXPECT_EQ(scheduler->StartupDate(), future);
+        EXPECT_EQ(scheduler->LastLaunch(), earlier);
         if (stopWhileHeld) scheduler.reset();
         ::SetEvent(release.get());
         other.join();

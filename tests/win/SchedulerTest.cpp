@@ -745,7 +745,8 @@ struct PowerSetup {
     DWORD timerError = ERROR_SUCCESS;
     BYTE acLine = 1;
     DWORD scheme = ERROR_SUCCESS;
-    DWORD allowWakeTimers = 1;
+    DWORD allowOnMains = 1;  // "Allow wake timers" for each power source
+    DWORD allowOnBattery = 1;
     bool aoac = false;
     bool s3 = true;
 };
@@ -765,13 +766,12 @@ DWORD WINAPI TestActiveScheme(HKEY, GUID** scheme) {
     *scheme = static_cast<GUID*>(::LocalAlloc(LPTR, sizeof(GUID)));
     return ERROR_SUCCESS;
 }
-// Only the power source's own reading answers.
 DWORD ReadSetting(const GUID* subgroup, const GUID* setting, LPDWORD index, bool battery) {
     ++g_settingReads;
     const GUID wakeTimers = {0xbd3b718a, 0x0680, 0x4d9d, {0x8a, 0xb2, 0xe1, 0xd2, 0xb4, 0xac, 0x80, 0x6d}};
     const GUID sleep = {0x238c9fa8, 0x0aad, 0x41ed, {0x83, 0xf4, 0x97, 0xbe, 0x24, 0x2c, 0x8f, 0x20}};
-    if (*subgroup != sleep || *setting != wakeTimers || battery != (g_setup.acLine == 0)) return ERROR_INVALID_PARAMETER;
-    *index = g_setup.allowWakeTimers;
+    if (*subgroup != sleep || *setting != wakeTimers) return ERROR_INVALID_PARAMETER;
+    *index = battery ? g_setup.allowOnBattery : g_setup.allowOnMains;
     return ERROR_SUCCESS;
 }
 DWORD WINAPI TestReadAC(HKEY, const GUID*, const GUID* subgroup, const GUID* setting, LPDWORD index) {
@@ -795,21 +795,23 @@ TEST_F(SchedulerTest, AWakeThatWillProbablyNotHappenIsToldOnceForAMomentMoreThan
     Platform().PowerReadACValueIndex = &TestReadAC;
     Platform().PowerReadDCValueIndex = &TestReadDC;
     Platform().GetPwrCapabilities = &TestCapabilities;
-    const PowerSetup plugged;
-    PowerSetup resumeIgnored, notSupported, battery, batteryOff, importantOnly, noScheme, standby, standbyS3;
+    PowerSetup plugged, resumeIgnored, notSupported, battery, batteryOff, importantOnly, noScheme, standby, standbyS3;
     resumeIgnored.timerError = 722;  // what Wine says
     notSupported.timerError = ERROR_NOT_SUPPORTED;
+    // Each power source's own reading decides: the other one says the opposite.
     battery.acLine = 0;
+    battery.allowOnMains = 0;
     batteryOff.acLine = 0;
-    batteryOff.allowWakeTimers = 0;
-    importantOnly.allowWakeTimers = 2;
+    batteryOff.allowOnBattery = 0;
+    plugged.allowOnBattery = 0;
+    importantOnly.allowOnMains = 2;
     noScheme.scheme = ERROR_CALL_NOT_IMPLEMENTED;  // Wine: then a reading would end the program
-    noScheme.allowWakeTimers = 0;
+    noScheme.allowOnMains = noScheme.allowOnBattery = 0;
     standby.aoac = true;
     standby.s3 = false;
     standbyS3.aoac = true;
     const struct Case { PowerSetup setup; double minutesAhead; std::uint8_t state; bool told; const char* what; } cases[] = {
-        {plugged, 60, 0, false, "plugged in, wake timers allowed"},
+        {plugged, 60, 0, false, "plugged in, wake timers allowed there"},
         {resumeIgnored, 60, 0, true, "the set says the machine cannot resume"},
         {notSupported, 60, 0, true, "the set says resume is not supported"},
         {battery, 60, 0, false, "on battery, wake timers allowed there"},
