@@ -99,6 +99,7 @@ TScheduler::TScheduler(bool createSuspended)
     }
     LastLaunch_ = Record.ReadLastLaunch();
     LoadState();
+    Publish();  // also where no record could be read
     // The thread starts suspended so that its first cycle cannot begin before
     // the object is complete.
     Thread_.reset(::CreateThread(nullptr, 0, &TScheduler::ThreadMain, this, CREATE_SUSPENDED, &ThreadId_));
@@ -342,10 +343,11 @@ bool TScheduler::SomethingToStore() const {
     return Record.CompletionPending() || UnsavedBits != 0 || LastLaunchUnsaved;
 }
 
-void TScheduler::Complete() {
-    if (!Record.CompleteUnderWriteAccess()) return;
+bool TScheduler::Complete() {
+    if (!Record.CompleteUnderWriteAccess()) return false;
     // The machine's last launch may have come with the completion.
     if (!LastLaunch_) LastLaunch_ = Record.ReadLastLaunch();
+    return true;
 }
 
 void TScheduler::StorePending(bool force) {
@@ -359,10 +361,8 @@ void TScheduler::StorePending(bool force) {
     bool announce = false;
     {
         ScopeExit endWrite([&] { announce ? Synchronizer->EndWrite() : Synchronizer->EndWriteUnannounced(); });
-        if (Record.CompletionPending()) {
-            Complete();
-            announce = true;
-        }
+        // A completion that failed changed nothing the main application reads.
+        if (Record.CompletionPending()) announce = Complete();
         if (UnsavedBits != 0) {
             // What another participant stored meanwhile comes first; the user's bits stay.
             LoadState();

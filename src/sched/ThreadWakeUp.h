@@ -212,8 +212,8 @@ private:
     bool ConsumeMoment(double moment, bool& mainAppRuns);
     // With the moment cleared in memory: tests the presence, then saves.
     void StoreAsUsed(double moment, bool& mainAppRuns);
-    // Completes the record under the write access the caller holds.
-    void Complete();
+    // Completes the record under the write access the caller holds; true once done.
+    bool Complete();
     // SaveState's result: whether the moment was written.
     bool Save();
 

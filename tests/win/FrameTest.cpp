@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 using namespace vrln;
@@ -322,6 +323,22 @@ TEST(Record, IsCompletedLaterWhenAnotherParticipantWritesAcrossTheStart) {
         ASSERT_TRUE(WaitFor([&] { return cycles > after; }, kGenerous));
         EXPECT_EQ(::WaitForSingleObject(notice.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     }
+    // A completion that fails (the machine's record cannot be read just then)
+    // is tried again later, not counted as done.
+    NoRecords noRecords;
+    WriteSchedulerValues(2, future);
+    auto denied = std::make_unique<ScopedDeniedKey>(HKEY_CLASSES_ROOT, kSchedulerKey,
+                                                    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_QUERY_VALUE);
+    ASSERT_TRUE(denied->Ok());
+    TScheduler scheduler(true);
+    std::atomic<int> cycles{0};
+    scheduler.StepHookForTest = [&cycles](TSchedulerStep step) { cycles += step == TSchedulerStep::CycleEnded; };
+    scheduler.Resume();
+    ASSERT_TRUE(WaitFor([&] { return cycles >= 1; }, kGenerous));
+    EXPECT_NE(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::make_pair(DWORD{2}, future));
+    denied.reset();
+    EXPECT_TRUE(WaitFor([&] { return ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey) == std::make_pair(DWORD{2}, future); },
+                        kGenerous));
 }
 
 TEST(MainAppNotRunning, FollowsTheStandInsPresenceAndLeavesNoMutex) {
