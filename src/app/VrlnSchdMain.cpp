@@ -283,12 +283,10 @@ void TPlandrel::ShowTrayNotice(const TTrayNotice& notice) {
         case TTrayNotice::TKind::LaunchedLate:
             if (LateToldFor == notice.Launch.planned) return;
             LateToldFor = notice.Launch.planned;
-            if (Icon) Icon->Notify(core::kLateLaunchTitle, core::LateLaunchText(notice.Launch, UserLocaleNames()), NIIF_INFO);
+            Notify(core::kLateLaunchTitle, core::LateLaunchText(notice.Launch, UserLocaleNames()), NIIF_INFO);
             return;
         case TTrayNotice::TKind::MayNotWake:
-            if (Icon)
-                Icon->Notify(core::kWakeWarningTitle, core::WakeWarningText(notice.Moment, UserLocaleNames()),
-                             NIIF_WARNING);
+            Notify(core::kWakeWarningTitle, core::WakeWarningText(notice.Moment, UserLocaleNames()), NIIF_WARNING);
             return;
     }
 }
@@ -346,7 +344,11 @@ void TPlandrel::ShowLaunchFailure(const std::string& path, UINT winExecResult) {
     const std::optional<std::string> head =
         winExecResult == ERROR_BAD_FORMAT ? ReadFileHead(path, core::kProgramHeadBytes) : std::nullopt;
     const bool notAProgram = head && core::HeadShowsNoProgram(*head);
-    if (Icon) Icon->Notify(core::kLaunchFailureTitle, core::LaunchFailureText(path, winExecResult, notAProgram), NIIF_WARNING);
+    Notify(core::kLaunchFailureTitle, core::LaunchFailureText(path, winExecResult, notAProgram), NIIF_WARNING);
+}
+
+void TPlandrel::Notify(const std::string& title, const std::string& text, DWORD flags) {
+    if (Icon) Icon->Notify(title, text, flags);
 }
 
 void TPlandrel::UpdateMenuItems(HMENU popup) {

@@ -93,6 +93,8 @@ private:
     void DropQueuedPicks();
     // Carries out an unload or close that arrived during a wait, once none runs.
     void RunDeferred();
+    // A notification from the icon, while there is one.
+    void Notify(const std::string& title, const std::string& text, DWORD flags);
 
     HWND Wnd = nullptr;
     std::unique_ptr<TScheduler> Scheduler_;

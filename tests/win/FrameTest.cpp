@@ -276,7 +276,8 @@ TEST(Record, IsCompletedLaterWhenAnotherParticipantWritesAcrossTheStart) {
         const std::string earlierBytes = core::EncodeLastLaunch(earlier);
         {
             UniqueHkey machine;
-            ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_SET_VALUE, machine.put()), ERROR_SUCCESS);
+            ASSERT_EQ(::RegOpenKeyExA(HKEY_CLASSES_ROOT, kSchedulerKey, 0, KEY_SET_VALUE, machine.put()),
+                      ERROR_SUCCESS);
             ASSERT_EQ(::RegSetValueExA(machine.get(), kLastLaunchValue, 0, REG_BINARY,
                                        reinterpret_cast<const BYTE*>(earlierBytes.data()), 20),
                       ERROR_SUCCESS);
@@ -337,8 +338,9 @@ TEST(Record, IsCompletedLaterWhenAnotherParticipantWritesAcrossTheStart) {
     ASSERT_TRUE(WaitFor([&] { return cycles >= 1; }, kGenerous));
     EXPECT_NE(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::make_pair(DWORD{2}, future));
     denied.reset();
-    EXPECT_TRUE(WaitFor([&] { return ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey) == std::make_pair(DWORD{2}, future); },
-                        kGenerous));
+    EXPECT_TRUE(WaitFor(
+        [&] { return ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey) == std::make_pair(DWORD{2}, future); },
+        kGenerous));
 }
 
 TEST(MainAppNotRunning, FollowsTheStandInsPresenceAndLeavesNoMutex) {

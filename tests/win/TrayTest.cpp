@@ -86,8 +86,8 @@ BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
 }
 // How often the shell was handed a notification, taken or not.
 std::size_t NoticeHandOvers() {
-    return static_cast<std::size_t>(
-        std::count_if(g_calls.begin(), g_calls.end(), [](const ShellCall& call) { return call.record.uFlags & NIF_INFO; }));
+    return static_cast<std::size_t>(std::count_if(g_calls.begin(), g_calls.end(),
+                                                  [](const ShellCall& call) { return call.record.uFlags & NIF_INFO; }));
 }
 // The notifications that the shell took, in order.
 std::vector<ShellCall> ShownNotices() {
@@ -287,7 +287,8 @@ TEST_F(TrayTest, ATimeChangeSetsTheWakeTimerAgainAndTheTooltipTellsOfTheWaitForA
     // A timer that will not wake the machine is told through the icon.
     ASSERT_TRUE(PumpUntil([] { return !ShownNotices().empty(); }, kGenerous));
     EXPECT_STREQ(ShownNotices()[0].record.szInfoTitle, "The computer may not wake for the launch");
-    EXPECT_EQ(std::string(ShownNotices()[0].record.szInfo).rfind("Planned for " + core::FormatLaunchMoment(tomorrow, UserLocaleNames()), 0), 0u);
+    const std::string planned = "Planned for " + core::FormatLaunchMoment(tomorrow, UserLocaleNames());
+    EXPECT_EQ(std::string(ShownNotices()[0].record.szInfo).rfind(planned, 0), 0u);
     ::SendMessageA(plandrel->Window(), WM_TIMECHANGE, 0, 0);
     EXPECT_TRUE(WaitFor([] { return g_timerSets == 2; }, kGenerous));
     const double due = LocalNow() - 1.0 / 24 / 60;
@@ -299,7 +300,8 @@ TEST_F(TrayTest, ATimeChangeSetsTheWakeTimerAgainAndTheTooltipTellsOfTheWaitForA
     Command(IDM_LOAD);
     ASSERT_TRUE(PumpUntil([] { return g_calls.back().Tip() == "<No task is waiting to run>"; }, kGenerous));
     EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{0}, 0.0));
-    EXPECT_EQ(OpenMenu().first, "Last planned launch: " + core::FormatLaunchMoment(due, UserLocaleNames()) + ", started");
+    EXPECT_EQ(OpenMenu().first,
+              "Last planned launch: " + core::FormatLaunchMoment(due, UserLocaleNames()) + ", started");
     PumpFor(2500);
     EXPECT_EQ(winExec.Calls().size(), 1u);
 }
