@@ -271,10 +271,7 @@ void TPlandrel::WMTrayNotify(TMessage& message) {
 
 void TPlandrel::WMRefreshTray(TMessage& message) {
     message.Result = 0;
-    if (!Scheduler_ || !Icon) return;
-    const TScheduler::THandOver handOver = Scheduler_->TakeHandOver();
-    Icon->Show(handOver.Snapshot);
-    for (const TTrayNotice& notice : handOver.Notices) ShowTrayNotice(notice);
+    RefreshTray();
 }
 
 void TPlandrel::ShowTrayNotice(const TTrayNotice& notice) {
@@ -336,7 +333,11 @@ void TPlandrel::WMTimer(TMessage& message) {
 // refresh can run.
 
 void TPlandrel::RefreshTray() {
-    if (Scheduler_ && Icon) Icon->Show(Scheduler_->Snapshot());
+    if (!Scheduler_ || !Icon) return;
+    // Whatever refreshes takes what waits, so that nothing waits on a post that was lost.
+    const TScheduler::THandOver handOver = Scheduler_->TakeHandOver();
+    Icon->Show(handOver.Snapshot);
+    for (const TTrayNotice& notice : handOver.Notices) ShowTrayNotice(notice);
 }
 
 void TPlandrel::ShowLaunchFailure(const std::string& path, UINT winExecResult) {

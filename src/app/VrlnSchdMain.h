@@ -43,7 +43,7 @@ public:
     bool CreateTrayWindow();
     virtual void WindowProc(TMessage& message);
 
-    // The icon shows the scheduler's snapshot as it is now.
+    // The icon shows the scheduler's snapshot as it is now, and the notices it handed over.
     void RefreshTray();
     // A notification from the icon that the main application at the path did not start.
     void ShowLaunchFailure(const std::string& path, UINT winExecResult);
