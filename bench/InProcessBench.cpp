@@ -2,13 +2,16 @@
 // program starts replaced by recorders that take the time of each call:
 //   start-up   TPlandrel construction to the first NIM_ADD
 //   tooltip    another participant stores a moment with notice; time until
-//              the tooltip that shows it is handed to the shell
+//              the tooltip that shows it is handed to the shell (the
+//              notifications that come with a moment, such as the warning
+//              that the machine may not wake for it, are counted apart)
 //   menu       the whole right-click handling (WM_TRAYNOTIFY) with 1, 100 and
 //              1,000 local webs, the popup returning at once, and the first
 //              opening with each list on its own; then the parts
 //              of that handling one by one, each over the 1,000 webs
 // Prints RESULT lines; not a test.
 #include "app/VrlnSchdMain.h"
+#include "core/DateTime.h"
 #include "core/Texts.h"
 #include "core/WebsList.h"
 #include "sched/ThreadSync.h"
@@ -39,6 +42,7 @@ constexpr DWORD kSettleMs = 4000;
 
 struct ShellCall {
     DWORD message;
+    UINT flags;
     double atMs;
     FILETIME atTime;
     std::string tip;
@@ -48,7 +52,7 @@ std::vector<ShellCall> g_shell;
 int g_menus = 0;
 
 BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
-    ShellCall call{message, NowMs(), {}, (data->uFlags & NIF_TIP) ? data->szTip : ""};
+    ShellCall call{message, data->uFlags, NowMs(), {}, (data->uFlags & NIF_TIP) ? data->szTip : ""};
     ::GetSystemTimeAsFileTime(&call.atTime);
     g_shell.push_back(call);
     return TRUE;
@@ -136,28 +140,55 @@ bool Tooltip() {
     const double base = std::floor(LocalNow()) + 1.0 + 12.0 / 24;
     Spread spread(1300);
     std::vector<double> delays;
+    int notificationsFirst = 0;  // handed to the shell before the tooltip of their change
+    const std::size_t seriesStart = g_shell.size();
     for (int i = 0; i < kTooltipChanges; ++i) {
         PumpFor(spread.Next());
         const std::size_t before = g_shell.size();
+        const double moment = base + i / 1440.0;
+        const std::string shown = core::FormatLaunchMoment(moment, UserLocaleNames());
         if (!peer.BeginWrite(5000)) {
             std::printf("tooltip: no write access\n");
             return false;
         }
-        test::WriteSchedulerValues(0, base + i / 1440.0);
-        peer.EndWrite();
+        test::WriteSchedulerValues(0, moment);
+        // Taken before the notices are set: the worker may take its own while this thread sets the others'.
         const double stored = NowMs();
-        if (!PumpUntil([&] { return g_shell.size() > before; }, 10000)) {
+        peer.EndWrite();
+        // The tooltip that shows the new moment; a notification may come before it.
+        std::size_t tip = before;
+        const bool reached = PumpUntil(
+            [&] {
+                for (; tip < g_shell.size(); ++tip) {
+                    const ShellCall& call = g_shell[tip];
+                    if (call.message != NIM_MODIFY) return true;
+                    if (call.flags & NIF_TIP) return true;
+                }
+                return false;
+            },
+            10000);
+        if (!reached) {
             std::printf("tooltip: change %d never reached the tooltip\n", i);
             return false;
         }
-        const ShellCall& call = g_shell[before];
-        if (call.message != NIM_MODIFY || call.tip.find("Next launch") == std::string::npos) {
-            std::printf("tooltip: unexpected shell call %lu \"%s\"\n", call.message, call.tip.c_str());
+        const ShellCall& call = g_shell[tip];
+        if (call.message != NIM_MODIFY || call.tip.find(shown) == std::string::npos) {
+            std::printf("tooltip: change %d: unexpected shell call %lu \"%s\", waited for \"%s\"\n", i,
+                        call.message, call.tip.c_str(), shown.c_str());
             return false;
         }
+        for (std::size_t n = before; n < tip; ++n)
+            if (g_shell[n].flags & NIF_INFO) ++notificationsFirst;
         delays.push_back(call.atMs - stored);
     }
     PrintFigures("tooltip.notice_to_tip", delays);
+    PumpFor(500);
+    int notifications = 0;
+    for (std::size_t n = seriesStart; n < g_shell.size(); ++n)
+        if (g_shell[n].flags & NIF_INFO) ++notifications;
+    PrintValue("tooltip.notifications", std::to_string(notifications) + " in " + std::to_string(kTooltipChanges) +
+                                            " changes, " + std::to_string(notificationsFirst) +
+                                            " of them before the tooltip of their change");
     test::DeleteSchedulerKey();
     return true;
 }
