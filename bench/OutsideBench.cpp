@@ -16,6 +16,8 @@
 //               stored until "bench_idle_loop --stop" (at most S seconds) while
 //               run.sh samples /proc, and reports the private bytes after start
 //               and after the wait
+//   pending S   the same with a moment pending a day ahead, stored by this
+//               program as participant 1 before "IDLE-READY"
 // Prints RESULT lines; not a test.
 #include "sched/ThreadSync.h"
 #include "sched/ThreadWakeUp.h"
@@ -286,12 +288,19 @@ bool PrivateBytes(HANDLE process, PROCESS_MEMORY_COUNTERS_EX& counters) {
 
 std::string Kib(SIZE_T bytes) { return std::to_string(bytes / 1024) + " KiB"; }
 
-int Idle(int seconds) {
+int Idle(int seconds, bool pending) {
     Scratch scratch;
     if (!scratch.ok) return 1;
     DeleteSchedulerKey();
     Running running;
     if (!StartScheduler(scratch, running)) return 1;
+    if (pending) {
+        TDataSynchronizer peer(kSyncName, 1);
+        if (!peer.BeginWrite(5000)) return 1;
+        WriteSchedulerValues(0, LocalNow() + 1.0);
+        peer.EndWrite();
+        ::Sleep(1000);  // the worker takes it in and sets its wake timer
+    }
     PROCESS_MEMORY_COUNTERS_EX afterStart, afterWait;
     const bool startRead = PrivateBytes(running.process.handle.get(), afterStart);
     UniqueHandle stop(::CreateEventA(nullptr, FALSE, FALSE, "VrlnBenchIdleStop"));
@@ -323,7 +332,7 @@ int Idle(int seconds) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: bench_outside startup|launch|due|suspend|idle N\n");
+        std::fprintf(stderr, "usage: bench_outside startup|launch|due|suspend|idle|pending N\n");
         return 3;
     }
     const int n = std::atoi(argv[2]);
@@ -331,6 +340,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "launch") == 0) return Launch(n);
     if (std::strcmp(argv[1], "due") == 0) return Due(n);
     if (std::strcmp(argv[1], "suspend") == 0) return Suspend(n);
-    if (std::strcmp(argv[1], "idle") == 0) return Idle(n);
+    if (std::strcmp(argv[1], "idle") == 0) return Idle(n, false);
+    if (std::strcmp(argv[1], "pending") == 0) return Idle(n, true);
     return 3;
 }

@@ -3,7 +3,7 @@
 # 64 bits (build/bench-win64) and the shipped 32-bit release build of it
 # (build/bench-win32-release), prepares a virtual display and a Wine prefix of
 # its own (build/bench-prefix), runs every benchmark and prints the figures
-# that docs/PERFORMANCE.md records. Takes about nine minutes; the machine
+# that docs/PERFORMANCE.md records. Takes about ten minutes; the machine
 # should be otherwise idle, since every figure is a wall-clock or CPU time.
 #   BENCH_IDLE_SECONDS  length of each idle sample (default 60)
 #   BENCH_LAUNCHES      number of launches for the lateness, and of moments
@@ -233,6 +233,18 @@ fi
 wine "$BIN/bench_idle_loop.exe" --stop >/dev/null 2>&1
 wait "$idle_job"
 grep RESULT "$OUT/idle.txt"
+
+echo "== idle: VrlnSchd.exe with a moment pending a day ahead"
+wine "$BIN/bench_outside.exe" pending 600 >"$OUT/pending.txt" 2>&1 &
+idle_job=$!
+if wait_ready "$OUT/pending.txt" && pid=$(prefix_pids 'VrlnSchd\.exe' | head -n 1) && [ -n "$pid" ]; then
+  idle_window pending "$pid"
+  added pending
+else
+  echo "VrlnSchd.exe did not come up"
+fi
+wine "$BIN/bench_idle_loop.exe" --stop >/dev/null 2>&1
+wait "$idle_job"
 
 echo "== idle: baseline, a bare hidden window with a message loop"
 idle_helper baseline window
