@@ -17,7 +17,7 @@
 //               run.sh samples /proc, and reports the private bytes after start
 //               and after the wait
 //   pending S   the same with a moment pending a day ahead, stored by this
-//               program as participant 1 before "IDLE-READY"
+//               program as participant 1 20 s before "IDLE-READY"
 // Prints RESULT lines; not a test.
 #include "sched/ThreadSync.h"
 #include "sched/ThreadWakeUp.h"
@@ -299,7 +299,11 @@ int Idle(int seconds, bool pending) {
         if (!peer.BeginWrite(5000)) return 1;
         WriteSchedulerValues(0, LocalNow() + 1.0);
         peer.EndWrite();
-        ::Sleep(1000);  // the worker takes it in and sets its wake timer
+        // The worker takes it in and sets its wake timer. Where the machine
+        // cannot wake (always under Wine), the icon then shows its warning,
+        // whose balloon keeps the desktop busy for about 15 s: the sample
+        // starts after it.
+        ::Sleep(20000);
     }
     PROCESS_MEMORY_COUNTERS_EX afterStart, afterWait;
     const bool startRead = PrivateBytes(running.process.handle.get(), afterStart);
