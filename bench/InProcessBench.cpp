@@ -5,6 +5,12 @@
 //              the tooltip that shows it is handed to the shell (the
 //              notifications that come with a moment, such as the warning
 //              that the machine may not wake for it, are counted apart)
+//   due        the scheduler alone: another participant stores a due moment
+//              with notice; the time from the notice to each step of the
+//              worker and to its call to start the main application (which
+//              returns at once), and the time in the network test; then
+//              moments stored 1 to 2 s ahead, timed from the moment on the
+//              local clock
 //   menu       the whole right-click handling (WM_TRAYNOTIFY) with 1, 100 and
 //              1,000 local webs, the popup returning at once, and the first
 //              opening with each list on its own; then the parts
@@ -37,6 +43,7 @@ namespace {
 
 constexpr int kStartRuns = 10;
 constexpr int kTooltipChanges = 24;
+constexpr int kDueLaunches = 24;
 constexpr int kMenuRuns = 9;
 constexpr DWORD kSettleMs = 4000;
 
@@ -62,6 +69,39 @@ BOOL WINAPI ReturnAtOnce(HMENU, UINT, int, int, int, HWND, const RECT*) {
     return TRUE;
 }
 UINT WINAPI RefuseStart(LPCSTR, UINT) { return ERROR_FILE_NOT_FOUND; }
+
+// The worker's due path, timed by its step hook and by the platform calls it makes.
+struct DuePath {
+    double dueTested = 0, consumed = 0, startCalled = 0;
+    double dueTestedLocal = 0, startCalledLocal = 0;  // as launch moments
+    double adaptersMs = 0;  // in the calls of the network test: the adapters and their rows
+    double listMs = 0;      // and the creation of the Network List Manager
+    HANDLE started = nullptr;
+};
+DuePath g_due;
+PlatformCalls g_real;
+UINT WINAPI RecordStart(LPCSTR, UINT) {
+    g_due.startCalled = NowMs();
+    g_due.startCalledLocal = LocalNow();
+    ::SetEvent(g_due.started);
+    return 33;  // started
+}
+template <typename Call>
+auto TimedNetworkCall(double& total, Call call) {
+    const double start = NowMs();
+    auto result = call();
+    total += NowMs() - start;
+    return result;
+}
+ULONG WINAPI TimedAdapters(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses, PULONG size) {
+    return TimedNetworkCall(g_due.adaptersMs, [&] { return g_real.GetAdaptersAddresses(family, flags, reserved, addresses, size); });
+}
+NETIO_STATUS WINAPI TimedIfEntry(PMIB_IF_ROW2 row) {
+    return TimedNetworkCall(g_due.adaptersMs, [&] { return g_real.GetIfEntry2(row); });
+}
+HRESULT WINAPI TimedCoCreate(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID interfaceId, LPVOID* object) {
+    return TimedNetworkCall(g_due.listMs, [&] { return g_real.CoCreateInstance(classId, outer, context, interfaceId, object); });
+}
 int WINAPI AnswerNo(HWND, LPCSTR, LPCSTR, UINT) { return IDNO; }
 
 
@@ -193,6 +233,72 @@ bool Tooltip() {
     return true;
 }
 
+bool Due() {
+    test::DeleteSchedulerKey();
+    g_real = Platform();
+    Platform().WinExec = &RecordStart;
+    Platform().GetAdaptersAddresses = &TimedAdapters;
+    Platform().GetIfEntry2 = &TimedIfEntry;
+    Platform().CoCreateInstance = &TimedCoCreate;
+    UniqueHandle started(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    bool ok = true;
+    {
+        TScheduler scheduler(true);
+        scheduler.StepHookForTest = [](TSchedulerStep step) {
+            if (step == TSchedulerStep::DueTested) {
+                g_due.dueTested = NowMs();
+                g_due.dueTestedLocal = LocalNow();
+            }
+            if (step == TSchedulerStep::Consumed) g_due.consumed = NowMs();
+        };
+        scheduler.Resume();
+        TDataSynchronizer peer(kSyncName, 1);
+        ::Sleep(1000);
+        Spread spread(1300);
+        // aheadSeconds 0: due when stored, timed from the notice; else timed from the moment.
+        auto series = [&](double aheadSeconds, const char* name) {
+            std::vector<double> dueTested, adapters, list, consumed, startCalled;
+            for (int i = 0; i < kDueLaunches && ok; ++i) {
+                ::Sleep(spread.Next());
+                g_due = DuePath{};
+                g_due.started = started.get();
+                ok = peer.BeginWrite(5000);
+                if (!ok) break;
+                const double moment = LocalNow() + (aheadSeconds > 0 ? aheadSeconds + (i % 11) / 10.0 : 0) / 86400;
+                test::WriteSchedulerValues(0, moment);
+                const double noticed = NowMs();
+                peer.EndWrite();
+                ok = ::WaitForSingleObject(started.get(), 10000) == WAIT_OBJECT_0;
+                adapters.push_back(g_due.adaptersMs);
+                list.push_back(g_due.listMs);
+                if (aheadSeconds > 0) {
+                    dueTested.push_back((g_due.dueTestedLocal - moment) * 86400000.0);
+                    startCalled.push_back((g_due.startCalledLocal - moment) * 86400000.0);
+                } else {
+                    dueTested.push_back(g_due.dueTested - noticed);
+                    consumed.push_back(g_due.consumed - noticed);
+                    startCalled.push_back(g_due.startCalled - noticed);
+                }
+            }
+            if (!ok) {
+                std::printf("due: no start\n");
+                return;
+            }
+            const std::string prefix = std::string("due.inproc.") + name;
+            PrintFigures((prefix + ".to_due_tested").c_str(), dueTested);
+            PrintFigures((prefix + ".network.adapters").c_str(), adapters);
+            PrintFigures((prefix + ".network.list_manager").c_str(), list);
+            if (!consumed.empty()) PrintFigures((prefix + ".to_stored_as_used").c_str(), consumed);
+            PrintFigures((prefix + ".to_start_call").c_str(), startCalled);
+        };
+        series(0, "notice");
+        series(1.0, "ahead");
+    }
+    Platform() = g_real;
+    test::DeleteSchedulerKey();
+    return ok;
+}
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
     test::WriteWholeFile(path, bytes);
 }
@@ -315,7 +421,7 @@ bool Menu() {
 
 }  // namespace
 
-// Without arguments runs every part; else the parts named (startup, tooltip, menu).
+// Without arguments runs every part; else the parts named (startup, tooltip, due, menu).
 int main(int argc, char** argv) {
     auto wanted = [&](const char* part) {
         if (argc < 2) return true;
@@ -330,7 +436,7 @@ int main(int argc, char** argv) {
     test::DeleteSchedulerKey();
     bool ok = false;
     try {
-        ok = (!wanted("startup") || StartUp()) && (!wanted("tooltip") || Tooltip()) && (!wanted("menu") || Menu());
+        ok = (!wanted("startup") || StartUp()) && (!wanted("tooltip") || Tooltip()) && (!wanted("due") || Due()) && (!wanted("menu") || Menu());
     } catch (...) {
         // Only the DDE library failing to start throws here.
         std::printf("the application object could not be made\n");

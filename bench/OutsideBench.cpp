@@ -2,11 +2,12 @@
 // both copied into a scratch folder as on a user's machine:
 //   startup N   CreateProcess until the hidden "TPlandrel" window exists, N starts
 //   launch N    N moments stored 1 to 2 s ahead through the stand-in; lateness =
-//               the stand-in's logged start time minus the stored moment
+//               the stand-in's logged start time minus the stored moment;
+//               after each launch one start of the stand-in alone
 //   due N       N moments stored as due (the time of the store) by this program
 //               as participant 1 of the exchange, with its notice; the delay runs
-//               from the notice to the stand-in's logged start time; and what a
-//               start of the stand-in alone costs, 10 starts
+//               from the notice to the stand-in's logged start time; after
+//               each launch one start of the stand-in alone
 //   suspend N   N picks of "Suspend" (WM_COMMAND 104 posted to the window),
 //               alternately suspending and resuming, with a moment pending a day
 //               ahead; the delay runs until this program's notice as
@@ -135,20 +136,17 @@ void WaitMainAppGone() {
 }
 
 // What a start of the stand-in costs by itself: local time before
-// CreateProcess to the time in its log.
-bool StandInStartCost(const Scratch& scratch, int starts) {
-    std::vector<double> startCost;
-    for (int i = 0; i < starts; ++i) {
-        const std::size_t before = ReadLines(scratch.log).size();
-        const double now = LocalNow();
-        Process direct = Start("\"" + scratch.dir + "VRLN98.EXE\" --hold=100");
-        if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) return false;
-        double logged = 0;
-        if (!LogLineMoment(ReadLines(scratch.log).back(), logged)) return false;
-        startCost.push_back((logged - now) * kMsPerDay);
-        WaitExit(direct, kGenerous);
-    }
-    PrintFigures("launch.standin_start_cost", startCost);
+// CreateProcess to the time in its log. One after each launch, so that both
+// series see the same load of the machine.
+bool StandInStart(const Scratch& scratch, std::vector<double>& startCost) {
+    const std::size_t before = ReadLines(scratch.log).size();
+    const double now = LocalNow();
+    Process direct = Start("\"" + scratch.dir + "VRLN98.EXE\" --hold=100");
+    if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) return false;
+    double logged = 0;
+    if (!LogLineMoment(ReadLines(scratch.log).back(), logged)) return false;
+    startCost.push_back((logged - now) * kMsPerDay);
+    WaitExit(direct, kGenerous);
     return true;
 }
 
@@ -156,15 +154,12 @@ int Launch(int launches) {
     Scratch scratch;
     if (!scratch.ok) return 1;
     DeleteSchedulerKey();
-
-    if (!StandInStartCost(scratch, 5)) return 1;
-
     Running running;
     if (!StartScheduler(scratch, running)) return 1;
     ::Sleep(1500);
 
     Spread spread(1300);
-    std::vector<double> lateness;
+    std::vector<double> lateness, startCost;
     for (int i = 0; i < launches; ++i) {
         ::Sleep(spread.Next());
         const std::size_t before = ReadLines(scratch.log).size();
@@ -190,8 +185,10 @@ int Launch(int launches) {
         if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return 1;
         lateness.push_back((started - moment) * kMsPerDay);
         WaitMainAppGone();
+        if (!StandInStart(scratch, startCost)) return 1;
     }
     PrintFigures("launch.lateness", lateness);
+    PrintFigures("launch.standin_start_cost", startCost);
     StopScheduler(running);
     DeleteSchedulerKey();
     return 0;
@@ -201,15 +198,13 @@ int Due(int launches) {
     Scratch scratch;
     if (!scratch.ok) return 1;
     DeleteSchedulerKey();
-    if (!StandInStartCost(scratch, 10)) return 1;
-
     Running running;
     if (!StartScheduler(scratch, running)) return 1;
     TDataSynchronizer peer(kSyncName, 1);
     ::Sleep(1500);
 
     Spread spread(1300);
-    std::vector<double> delays;
+    std::vector<double> delays, startCost;
     for (int i = 0; i < launches; ++i) {
         ::Sleep(spread.Next());
         const std::size_t before = ReadLines(scratch.log).size();
@@ -229,8 +224,10 @@ int Due(int launches) {
         if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return 1;
         delays.push_back((started - noticed) * kMsPerDay);
         WaitMainAppGone();
+        if (!StandInStart(scratch, startCost)) return 1;
     }
     PrintFigures("due.notice_to_start", delays);
+    PrintFigures("due.standin_start_cost", startCost);
     StopScheduler(running);
     DeleteSchedulerKey();
     return 0;
