@@ -2,13 +2,22 @@
 // program starts replaced by recorders that take the time of each call:
 //   start-up   TPlandrel construction to the first NIM_ADD
 //   tooltip    another participant stores a moment with notice; time until
-//              the tooltip that shows it is handed to the shell
+//              the tooltip that shows it is handed to the shell (the
+//              notifications that come with a moment, such as the warning
+//              that the machine may not wake for it, are counted apart)
+//   due        the scheduler alone: another participant stores a due moment
+//              with notice; the time from the notice to each step of the
+//              worker and to its call to start the main application (which
+//              returns at once), and the time in the network test; then
+//              moments stored 1 to 2 s ahead, timed from the moment on the
+//              local clock
 //   menu       the whole right-click handling (WM_TRAYNOTIFY) with 1, 100 and
 //              1,000 local webs, the popup returning at once, and the first
 //              opening with each list on its own; then the parts
 //              of that handling one by one, each over the 1,000 webs
 // Prints RESULT lines; not a test.
 #include "app/VrlnSchdMain.h"
+#include "core/DateTime.h"
 #include "core/Texts.h"
 #include "core/WebsList.h"
 #include "sched/ThreadSync.h"
@@ -34,11 +43,13 @@ namespace {
 
 constexpr int kStartRuns = 10;
 constexpr int kTooltipChanges = 24;
+constexpr int kDueLaunches = 24;
 constexpr int kMenuRuns = 9;
 constexpr DWORD kSettleMs = 4000;
 
 struct ShellCall {
     DWORD message;
+    UINT flags;
     double atMs;
     FILETIME atTime;
     std::string tip;
@@ -48,7 +59,7 @@ std::vector<ShellCall> g_shell;
 int g_menus = 0;
 
 BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
-    ShellCall call{message, NowMs(), {}, (data->uFlags & NIF_TIP) ? data->szTip : ""};
+    ShellCall call{message, data->uFlags, NowMs(), {}, (data->uFlags & NIF_TIP) ? data->szTip : ""};
     ::GetSystemTimeAsFileTime(&call.atTime);
     g_shell.push_back(call);
     return TRUE;
@@ -58,6 +69,39 @@ BOOL WINAPI ReturnAtOnce(HMENU, UINT, int, int, int, HWND, const RECT*) {
     return TRUE;
 }
 UINT WINAPI RefuseStart(LPCSTR, UINT) { return ERROR_FILE_NOT_FOUND; }
+
+// The worker's due path, timed by its step hook and by the platform calls it makes.
+struct DuePath {
+    double dueTested = 0, consumed = 0, startCalled = 0;
+    double dueTestedLocal = 0, startCalledLocal = 0;  // as launch moments
+    double adaptersMs = 0;  // in the calls of the network test: the adapters and their rows
+    double listMs = 0;      // and the creation of the Network List Manager
+    HANDLE started = nullptr;
+};
+DuePath g_due;
+PlatformCalls g_real;
+UINT WINAPI RecordStart(LPCSTR, UINT) {
+    g_due.startCalled = NowMs();
+    g_due.startCalledLocal = LocalNow();
+    ::SetEvent(g_due.started);
+    return 33;  // started
+}
+template <typename Call>
+auto TimedNetworkCall(double& total, Call call) {
+    const double start = NowMs();
+    auto result = call();
+    total += NowMs() - start;
+    return result;
+}
+ULONG WINAPI TimedAdapters(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses, PULONG size) {
+    return TimedNetworkCall(g_due.adaptersMs, [&] { return g_real.GetAdaptersAddresses(family, flags, reserved, addresses, size); });
+}
+NETIO_STATUS WINAPI TimedIfEntry(PMIB_IF_ROW2 row) {
+    return TimedNetworkCall(g_due.adaptersMs, [&] { return g_real.GetIfEntry2(row); });
+}
+HRESULT WINAPI TimedCoCreate(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID interfaceId, LPVOID* object) {
+    return TimedNetworkCall(g_due.listMs, [&] { return g_real.CoCreateInstance(classId, outer, context, interfaceId, object); });
+}
 int WINAPI AnswerNo(HWND, LPCSTR, LPCSTR, UINT) { return IDNO; }
 
 
@@ -136,30 +180,123 @@ bool Tooltip() {
     const double base = std::floor(LocalNow()) + 1.0 + 12.0 / 24;
     Spread spread(1300);
     std::vector<double> delays;
+    int notificationsFirst = 0;  // handed to the shell before the tooltip of their change
+    const std::size_t seriesStart = g_shell.size();
     for (int i = 0; i < kTooltipChanges; ++i) {
         PumpFor(spread.Next());
         const std::size_t before = g_shell.size();
+        const double moment = base + i / 1440.0;
+        const std::string shown = core::FormatLaunchMoment(moment, UserLocaleNames());
         if (!peer.BeginWrite(5000)) {
             std::printf("tooltip: no write access\n");
             return false;
         }
-        test::WriteSchedulerValues(0, base + i / 1440.0);
-        peer.EndWrite();
+        test::WriteSchedulerValues(0, moment);
+        // Taken before the notices are set: the worker may take its own while this thread sets the others'.
         const double stored = NowMs();
-        if (!PumpUntil([&] { return g_shell.size() > before; }, 10000)) {
+        peer.EndWrite();
+        // The tooltip that shows the new moment; a notification may come before it.
+        std::size_t tip = before;
+        const bool reached = PumpUntil(
+            [&] {
+                for (; tip < g_shell.size(); ++tip) {
+                    const ShellCall& call = g_shell[tip];
+                    if (call.message != NIM_MODIFY) return true;
+                    if (call.flags & NIF_TIP) return true;
+                }
+                return false;
+            },
+            10000);
+        if (!reached) {
             std::printf("tooltip: change %d never reached the tooltip\n", i);
             return false;
         }
-        const ShellCall& call = g_shell[before];
-        if (call.message != NIM_MODIFY || call.tip.find("Next launch") == std::string::npos) {
-            std::printf("tooltip: unexpected shell call %lu \"%s\"\n", call.message, call.tip.c_str());
+        const ShellCall& call = g_shell[tip];
+        if (call.message != NIM_MODIFY || call.tip.find(shown) == std::string::npos) {
+            std::printf("tooltip: change %d: unexpected shell call %lu \"%s\", waited for \"%s\"\n", i,
+                        call.message, call.tip.c_str(), shown.c_str());
             return false;
         }
+        for (std::size_t n = before; n < tip; ++n)
+            if (g_shell[n].flags & NIF_INFO) ++notificationsFirst;
         delays.push_back(call.atMs - stored);
     }
     PrintFigures("tooltip.notice_to_tip", delays);
+    PumpFor(500);
+    int notifications = 0;
+    for (std::size_t n = seriesStart; n < g_shell.size(); ++n)
+        if (g_shell[n].flags & NIF_INFO) ++notifications;
+    PrintValue("tooltip.notifications", std::to_string(notifications) + " in " + std::to_string(kTooltipChanges) +
+                                            " changes, " + std::to_string(notificationsFirst) +
+                                            " of them before the tooltip of their change");
     test::DeleteSchedulerKey();
     return true;
+}
+
+bool Due() {
+    test::DeleteSchedulerKey();
+    g_real = Platform();
+    Platform().WinExec = &RecordStart;
+    Platform().GetAdaptersAddresses = &TimedAdapters;
+    Platform().GetIfEntry2 = &TimedIfEntry;
+    Platform().CoCreateInstance = &TimedCoCreate;
+    UniqueHandle started(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    bool ok = true;
+    {
+        TScheduler scheduler(true);
+        scheduler.StepHookForTest = [](TSchedulerStep step) {
+            if (step == TSchedulerStep::DueTested) {
+                g_due.dueTested = NowMs();
+                g_due.dueTestedLocal = LocalNow();
+            }
+            if (step == TSchedulerStep::Consumed) g_due.consumed = NowMs();
+        };
+        scheduler.Resume();
+        TDataSynchronizer peer(kSyncName, 1);
+        ::Sleep(1000);
+        Spread spread(1300);
+        // aheadSeconds 0: due when stored, timed from the notice; else timed from the moment.
+        auto series = [&](double aheadSeconds, const char* name) {
+            std::vector<double> dueTested, adapters, list, consumed, startCalled;
+            for (int i = 0; i < kDueLaunches && ok; ++i) {
+                ::Sleep(spread.Next());
+                g_due = DuePath{};
+                g_due.started = started.get();
+                ok = peer.BeginWrite(5000);
+                if (!ok) break;
+                const double moment = LocalNow() + (aheadSeconds > 0 ? aheadSeconds + (i % 11) / 10.0 : 0) / 86400;
+                test::WriteSchedulerValues(0, moment);
+                const double noticed = NowMs();
+                peer.EndWrite();
+                ok = ::WaitForSingleObject(started.get(), 10000) == WAIT_OBJECT_0;
+                adapters.push_back(g_due.adaptersMs);
+                list.push_back(g_due.listMs);
+                if (aheadSeconds > 0) {
+                    dueTested.push_back((g_due.dueTestedLocal - moment) * 86400000.0);
+                    startCalled.push_back((g_due.startCalledLocal - moment) * 86400000.0);
+                } else {
+                    dueTested.push_back(g_due.dueTested - noticed);
+                    consumed.push_back(g_due.consumed - noticed);
+                    startCalled.push_back(g_due.startCalled - noticed);
+                }
+            }
+            if (!ok) {
+                std::printf("due: no start\n");
+                return;
+            }
+            const std::string prefix = std::string("due.inproc.") + name;
+            PrintFigures((prefix + ".to_due_tested").c_str(), dueTested);
+            PrintFigures((prefix + ".network.adapters").c_str(), adapters);
+            PrintFigures((prefix + ".network.list_manager").c_str(), list);
+            if (!consumed.empty()) PrintFigures((prefix + ".to_stored_as_used").c_str(), consumed);
+            PrintFigures((prefix + ".to_start_call").c_str(), startCalled);
+        };
+        series(0, "notice");
+        series(1.0, "ahead");
+    }
+    Platform() = g_real;
+    test::DeleteSchedulerKey();
+    return ok;
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
@@ -284,7 +421,7 @@ bool Menu() {
 
 }  // namespace
 
-// Without arguments runs every part; else the parts named (startup, tooltip, menu).
+// Without arguments runs every part; else the parts named (startup, tooltip, due, menu).
 int main(int argc, char** argv) {
     auto wanted = [&](const char* part) {
         if (argc < 2) return true;
@@ -299,7 +436,7 @@ int main(int argc, char** argv) {
     test::DeleteSchedulerKey();
     bool ok = false;
     try {
-        ok = (!wanted("startup") || StartUp()) && (!wanted("tooltip") || Tooltip()) && (!wanted("menu") || Menu());
+        ok = (!wanted("startup") || StartUp()) && (!wanted("tooltip") || Tooltip()) && (!wanted("due") || Due()) && (!wanted("menu") || Menu());
     } catch (...) {
         // Only the DDE library failing to start throws here.
         std::printf("the application object could not be made\n");

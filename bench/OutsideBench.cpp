@@ -2,13 +2,27 @@
 // both copied into a scratch folder as on a user's machine:
 //   startup N   CreateProcess until the hidden "TPlandrel" window exists, N starts
 //   launch N    N moments stored 1 to 2 s ahead through the stand-in; lateness =
-//               the stand-in's logged start time minus the stored moment
+//               the stand-in's logged start time minus the stored moment;
+//               after each launch one start of the stand-in alone
+//   due N       N moments stored as due (the time of the store) by this program
+//               as participant 1 of the exchange, with its notice; the delay runs
+//               from the notice to the stand-in's logged start time; after
+//               each launch one start of the stand-in alone
+//   suspend N   N picks of "Suspend" (WM_COMMAND 104 posted to the window),
+//               alternately suspending and resuming, with a moment pending a day
+//               ahead; the delay runs until this program's notice as
+//               participant 1 is set, and the state is then read back from the
+//               registry
 //   idle S      starts the program, prints "IDLE-READY", waits with no moment
 //               stored until "bench_idle_loop --stop" (at most S seconds) while
 //               run.sh samples /proc, and reports the private bytes after start
 //               and after the wait
+//   pending S   the same with a moment pending a day ahead, stored by this
+//               program as participant 1 20 s before "IDLE-READY"
 // Prints RESULT lines; not a test.
+#include "sched/ThreadSync.h"
 #include "sched/ThreadWakeUp.h"
+#include "app/res/resource.h"
 #include "core/DateTime.h"
 #include "BenchCommon.h"
 #include "TestSupport.h"
@@ -115,32 +129,37 @@ int StartUp(int runs) {
     return 0;
 }
 
+// The next store only after the stand-in is gone, or its mutex would stop the launch.
+void WaitMainAppGone() {
+    const std::string presence = MainAppMutexName();
+    WaitFor([&] { return !MutexExists(presence); }, kGenerous);
+}
+
+// What a start of the stand-in costs by itself: local time before
+// CreateProcess to the time in its log. One after each launch, so that both
+// series see the same load of the machine.
+bool StandInStart(const Scratch& scratch, std::vector<double>& startCost) {
+    const std::size_t before = ReadLines(scratch.log).size();
+    const double now = LocalNow();
+    Process direct = Start("\"" + scratch.dir + "VRLN98.EXE\" --hold=100");
+    if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) return false;
+    double logged = 0;
+    if (!LogLineMoment(ReadLines(scratch.log).back(), logged)) return false;
+    startCost.push_back((logged - now) * kMsPerDay);
+    WaitExit(direct, kGenerous);
+    return true;
+}
+
 int Launch(int launches) {
     Scratch scratch;
     if (!scratch.ok) return 1;
     DeleteSchedulerKey();
-
-    // What a start of the stand-in costs by itself: local time before
-    // CreateProcess to the time in its log.
-    std::vector<double> startCost;
-    for (int i = 0; i < 5; ++i) {
-        const std::size_t before = ReadLines(scratch.log).size();
-        const double now = LocalNow();
-        Process direct = Start("\"" + scratch.dir + "VRLN98.EXE\" --hold=100");
-        if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) return 1;
-        double logged = 0;
-        if (!LogLineMoment(ReadLines(scratch.log).back(), logged)) return 1;
-        startCost.push_back((logged - now) * kMsPerDay);
-        WaitExit(direct, kGenerous);
-    }
-    PrintFigures("launch.standin_start_cost", startCost);
-
     Running running;
     if (!StartScheduler(scratch, running)) return 1;
     ::Sleep(1500);
 
     Spread spread(1300);
-    std::vector<double> lateness;
+    std::vector<double> lateness, startCost;
     for (int i = 0; i < launches; ++i) {
         ::Sleep(spread.Next());
         const std::size_t before = ReadLines(scratch.log).size();
@@ -165,11 +184,93 @@ int Launch(int launches) {
         double started = 0;
         if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return 1;
         lateness.push_back((started - moment) * kMsPerDay);
-        // The next store only after this stand-in is gone, or its mutex would stop the launch.
-        const std::string presence = MainAppMutexName();
-        WaitFor([&] { return !MutexExists(presence); }, kGenerous);
+        WaitMainAppGone();
+        if (!StandInStart(scratch, startCost)) return 1;
     }
     PrintFigures("launch.lateness", lateness);
+    PrintFigures("launch.standin_start_cost", startCost);
+    StopScheduler(running);
+    DeleteSchedulerKey();
+    return 0;
+}
+
+int Due(int launches) {
+    Scratch scratch;
+    if (!scratch.ok) return 1;
+    DeleteSchedulerKey();
+    Running running;
+    if (!StartScheduler(scratch, running)) return 1;
+    TDataSynchronizer peer(kSyncName, 1);
+    ::Sleep(1500);
+
+    Spread spread(1300);
+    std::vector<double> delays, startCost;
+    for (int i = 0; i < launches; ++i) {
+        ::Sleep(spread.Next());
+        const std::size_t before = ReadLines(scratch.log).size();
+        if (!peer.BeginWrite(5000)) {
+            std::printf("due %d: no write access\n", i);
+            return 1;
+        }
+        WriteSchedulerValues(0, LocalNow());
+        // Taken before the notices are set: the worker may take its own while this thread sets the others'.
+        const double noticed = LocalNow();
+        peer.EndWrite();
+        if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) {
+            std::printf("due %d: no start\n", i);
+            return 1;
+        }
+        double started = 0;
+        if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return 1;
+        delays.push_back((started - noticed) * kMsPerDay);
+        WaitMainAppGone();
+        if (!StandInStart(scratch, startCost)) return 1;
+    }
+    PrintFigures("due.notice_to_start", delays);
+    PrintFigures("due.standin_start_cost", startCost);
+    StopScheduler(running);
+    DeleteSchedulerKey();
+    return 0;
+}
+
+int Suspend(int picks) {
+    Scratch scratch;
+    if (!scratch.ok) return 1;
+    DeleteSchedulerKey();
+    Running running;
+    if (!StartScheduler(scratch, running)) return 1;
+    TDataSynchronizer peer(kSyncName, 1);
+    // A moment pending a day ahead, as a user's usually is: the wake timer follows each pick.
+    const double moment = LocalNow() + 1.0;
+    if (!peer.BeginWrite(5000)) return 1;
+    WriteSchedulerValues(0, moment);
+    peer.EndWrite();
+    ::Sleep(1500);
+
+    Spread spread(1300);
+    std::vector<double> suspending, resuming;
+    for (int i = 0; i < picks; ++i) {
+        ::Sleep(spread.Next());
+        const bool suspend = i % 2 == 0;
+        ::ResetEvent(peer.Notice());
+        const double picked = NowMs();
+        ::PostMessageA(running.wnd, WM_COMMAND, IDM_SUSPEND, 0);
+        if (::WaitForSingleObject(peer.Notice(), kGenerous) != WAIT_OBJECT_0) {
+            std::printf("suspend %d: no notice\n", i);
+            return 1;
+        }
+        const double noticed = NowMs();
+        DWORD state = 0;
+        double stored = 0;
+        if (!ReadSchedulerValues(state, stored) || ((state & core::kStateSuspended) != 0) != suspend ||
+            stored != moment) {
+            std::printf("suspend %d: the record holds state %lu, moment %.9f\n", i, state, stored);
+            return 1;
+        }
+        (suspend ? suspending : resuming).push_back(noticed - picked);
+    }
+    PrintFigures("suspend.to_notice.suspend", suspending);
+    PrintFigures("suspend.to_notice.resume", resuming);
     StopScheduler(running);
     DeleteSchedulerKey();
     return 0;
@@ -184,12 +285,23 @@ bool PrivateBytes(HANDLE process, PROCESS_MEMORY_COUNTERS_EX& counters) {
 
 std::string Kib(SIZE_T bytes) { return std::to_string(bytes / 1024) + " KiB"; }
 
-int Idle(int seconds) {
+int Idle(int seconds, bool pending) {
     Scratch scratch;
     if (!scratch.ok) return 1;
     DeleteSchedulerKey();
     Running running;
     if (!StartScheduler(scratch, running)) return 1;
+    if (pending) {
+        TDataSynchronizer peer(kSyncName, 1);
+        if (!peer.BeginWrite(5000)) return 1;
+        WriteSchedulerValues(0, LocalNow() + 1.0);
+        peer.EndWrite();
+        // The worker takes it in and sets its wake timer. Where the machine
+        // cannot wake (always under Wine), the icon then shows its warning,
+        // whose balloon keeps the desktop busy for about 15 s: the sample
+        // starts after it.
+        ::Sleep(20000);
+    }
     PROCESS_MEMORY_COUNTERS_EX afterStart, afterWait;
     const bool startRead = PrivateBytes(running.process.handle.get(), afterStart);
     UniqueHandle stop(::CreateEventA(nullptr, FALSE, FALSE, "VrlnBenchIdleStop"));
@@ -221,12 +333,15 @@ int Idle(int seconds) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: bench_outside startup|launch|idle N\n");
+        std::fprintf(stderr, "usage: bench_outside startup|launch|due|suspend|idle|pending N\n");
         return 3;
     }
     const int n = std::atoi(argv[2]);
     if (std::strcmp(argv[1], "startup") == 0) return StartUp(n);
     if (std::strcmp(argv[1], "launch") == 0) return Launch(n);
-    if (std::strcmp(argv[1], "idle") == 0) return Idle(n);
+    if (std::strcmp(argv[1], "due") == 0) return Due(n);
+    if (std::strcmp(argv[1], "suspend") == 0) return Suspend(n);
+    if (std::strcmp(argv[1], "idle") == 0) return Idle(n, false);
+    if (std::strcmp(argv[1], "pending") == 0) return Idle(n, true);
     return 3;
 }
