@@ -517,8 +517,9 @@ void TScheduler::LoadState() {
         if (!SameBytes(*stored->startupDate, LastStoredDate)) StartupDate_ = *stored->startupDate;
         LastStoredDate = *stored->startupDate;
     }
-    WakeTimer_->Arm();
+    // Handed over before the timer's warning, so that the window shows the new moment with it.
     Publish();
+    WakeTimer_->Arm();
 }
 
 void TScheduler::SaveState() { Save(); }
