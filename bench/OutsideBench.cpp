@@ -150,6 +150,19 @@ bool StandInStart(const Scratch& scratch, std::vector<double>& startCost) {
     return true;
 }
 
+// Waits for the start that follows the log's first `before` lines and reads its
+// moment; then lets the stand-in end and times a start of its own under the same load.
+bool AwaitStart(const Scratch& scratch, std::size_t before, const char* what, int i, double& started,
+                std::vector<double>& startCost) {
+    if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) {
+        std::printf("%s %d: no start\n", what, i);
+        return false;
+    }
+    if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return false;
+    WaitMainAppGone();
+    return StandInStart(scratch, startCost);
+}
+
 int Launch(int launches) {
     Scratch scratch;
     if (!scratch.ok) return 1;
@@ -177,15 +190,9 @@ int Launch(int launches) {
             std::printf("launch %d: the moment was gone before it could be read back\n", i);
             return 1;
         }
-        if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) {
-            std::printf("launch %d: no start\n", i);
-            return 1;
-        }
         double started = 0;
-        if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return 1;
+        if (!AwaitStart(scratch, before, "launch", i, started, startCost)) return 1;
         lateness.push_back((started - moment) * kMsPerDay);
-        WaitMainAppGone();
-        if (!StandInStart(scratch, startCost)) return 1;
     }
     PrintFigures("launch.lateness", lateness);
     PrintFigures("launch.standin_start_cost", startCost);
@@ -216,15 +223,9 @@ int Due(int launches) {
         // Taken before the notices are set: the worker may take its own while this thread sets the others'.
         const double noticed = LocalNow();
         peer.EndWrite();
-        if (!WaitFor([&] { return ReadLines(scratch.log).size() > before; }, kGenerous)) {
-            std::printf("due %d: no start\n", i);
-            return 1;
-        }
         double started = 0;
-        if (!LogLineMoment(ReadLines(scratch.log).back(), started)) return 1;
+        if (!AwaitStart(scratch, before, "due", i, started, startCost)) return 1;
         delays.push_back((started - noticed) * kMsPerDay);
-        WaitMainAppGone();
-        if (!StandInStart(scratch, startCost)) return 1;
     }
     PrintFigures("due.notice_to_start", delays);
     PrintFigures("due.standin_start_cost", startCost);
