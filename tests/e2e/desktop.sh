@@ -95,6 +95,8 @@ read -r sx sy < <(find_word Suspend) || true
 click_at "$sx" "$sy"
 for _ in $(seq 1 25); do [ "$(icon_crossed)" = yes ] && break; sleep 0.2; done
 [ "$(icon_crossed)" = yes ] || fail "the icon did not change to the suspended one"
+# The scheduler's worker stores it, just after the icon has changed.
+for _ in $(seq 1 25); do [ "$(state_value)" = 0x1 ] && break; sleep 0.2; done
 [ "$(state_value)" = 0x1 ] || fail "State in the registry is $(state_value), not 0x1"
 shot suspended
 

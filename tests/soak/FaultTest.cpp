@@ -158,7 +158,7 @@ TEST_F(ProgramFault, AReaderKilledWhileRegisteredBlocksEveryWriteButTheProgramRu
 
     // The count stays raised: the main application's writes time out.
     EXPECT_EQ(Store("--timeout=1000 --state=0"), 2u);
-    // So does the program's own: the resume is kept in memory only...
+    // So does the program's own: the resume is kept in memory and tried again...
     ASSERT_TRUE(soak::Responds(wnd, 1000));
     ASSERT_TRUE(Command(IDM_SUSPEND));
     EXPECT_EQ(StoredState() & core::kStateSuspended, core::kStateSuspended);
@@ -184,7 +184,7 @@ TEST_F(ProgramFault, AWriterKilledHoldingTheNoWriterMutexLeavesItAbandonedAndThe
 
     // The program's write takes the abandoned mutex as a normal acquisition.
     ASSERT_TRUE(Command(IDM_SUSPEND));
-    EXPECT_EQ(StoredState(), static_cast<DWORD>(core::kStateSuspended));
+    EXPECT_TRUE(WaitFor([] { return StoredState() == core::kStateSuspended; }, kGenerous));
     // The exchange works on: the main application stores, the program launches.
     EXPECT_EQ(Store("--timeout=5000 --state=0 --in=1"), 0u);
     EXPECT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
@@ -205,7 +205,7 @@ TEST_F(ProgramFault, ASchedulerKeyDeletedWhileRunningIsRecreatedAtEachSaveWithTh
     ASSERT_TRUE(Command(IDM_SUSPEND));
     DWORD state = 0;
     double stored = 0;
-    ASSERT_TRUE(StoredValues(state, stored));
+    EXPECT_TRUE(WaitFor([&] { return StoredValues(state, stored); }, kGenerous));
     EXPECT_EQ(state, static_cast<DWORD>(core::kStateMinimized | core::kStateSuspended));
     EXPECT_EQ(stored, moment);
 
