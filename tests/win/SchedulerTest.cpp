@@ -718,10 +718,13 @@ TEST_F(SchedulerTest, TheWakeTimerFollowsTheMomentAndIsCancelledWhileNothingIsTo
     scheduler.Resume();
     MainAppStores(0, later);  // reloaded by the worker
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 2; }, kGenerous));
+    // Each toggle stored before the main application writes again, which would otherwise come first.
     scheduler.SetState(core::kStateSuspended);
-    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 3; }, kGenerous));
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 3 && ReadRecord() == std::make_pair(DWORD{1}, later); },
+                        kGenerous));
     scheduler.SetState(0);
-    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 4; }, kGenerous));
+    ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 4 && ReadRecord() == std::make_pair(DWORD{0}, later); },
+                        kGenerous));
     MainAppStores(core::kStateSuspended, later);
     ASSERT_TRUE(WaitFor([&] { return PowerCalls().size() == 5; }, kGenerous));
     MainAppStores(0, later);
