@@ -92,8 +92,9 @@ public:
     void Resume();
 
     // Called on the worker when it has something new for the tray (a snapshot
-    // or a notice), once until TakeHandOver takes it; at the attach too when
-    // something waits. After DetachWakeUp returns, no call is running and none starts.
+    // or a notice), once until TakeHandOver takes it; and once at the attach,
+    // for what was made ready before it (the warning of the start-up load).
+    // After DetachWakeUp returns, no call is running and none starts.
     void AttachWakeUp(WakeUp routine);
     void DetachWakeUp();
 
