@@ -96,6 +96,25 @@ bool StopScheduler(Running& running) {
     return code == 0;
 }
 
+// The program running from a scratch folder of its own, with no record before
+// it; stopped, and its record removed, however the benchmark ends.
+struct Session {
+    Scratch scratch;
+    Running running;
+    bool ok = false;
+    Session() {
+        if (!scratch.ok) return;
+        DeleteSchedulerKey();
+        ok = StartScheduler(scratch, running);
+    }
+    ~Session() {
+        if (running.process.handle) StopScheduler(running);
+        DeleteSchedulerKey();
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+};
+
 // "YYYY-MM-DD HH:MM:SS.mmm" at the start of a stand-in log line, as a moment.
 bool LogLineMoment(const std::string& line, double& moment) {
     core::DateTimeParts p;
@@ -164,11 +183,9 @@ bool AwaitStart(const Scratch& scratch, std::size_t before, const char* what, in
 }
 
 int Launch(int launches) {
-    Scratch scratch;
-    if (!scratch.ok) return 1;
-    DeleteSchedulerKey();
-    Running running;
-    if (!StartScheduler(scratch, running)) return 1;
+    Session session;
+    if (!session.ok) return 1;
+    const Scratch& scratch = session.scratch;
     ::Sleep(1500);
 
     Spread spread(1300);
@@ -196,17 +213,13 @@ int Launch(int launches) {
     }
     PrintFigures("launch.lateness", lateness);
     PrintFigures("launch.standin_start_cost", startCost);
-    StopScheduler(running);
-    DeleteSchedulerKey();
     return 0;
 }
 
 int Due(int launches) {
-    Scratch scratch;
-    if (!scratch.ok) return 1;
-    DeleteSchedulerKey();
-    Running running;
-    if (!StartScheduler(scratch, running)) return 1;
+    Session session;
+    if (!session.ok) return 1;
+    const Scratch& scratch = session.scratch;
     TDataSynchronizer peer(kSyncName, 1);
     ::Sleep(1500);
 
@@ -229,17 +242,13 @@ int Due(int launches) {
     }
     PrintFigures("due.notice_to_start", delays);
     PrintFigures("due.standin_start_cost", startCost);
-    StopScheduler(running);
-    DeleteSchedulerKey();
     return 0;
 }
 
 int Suspend(int picks) {
-    Scratch scratch;
-    if (!scratch.ok) return 1;
-    DeleteSchedulerKey();
-    Running running;
-    if (!StartScheduler(scratch, running)) return 1;
+    Session session;
+    if (!session.ok) return 1;
+    Running& running = session.running;
     TDataSynchronizer peer(kSyncName, 1);
     // A moment pending a day ahead, as a user's usually is: the wake timer follows each pick.
     const double moment = LocalNow() + 1.0;
@@ -272,8 +281,6 @@ int Suspend(int picks) {
     }
     PrintFigures("suspend.to_notice.suspend", suspending);
     PrintFigures("suspend.to_notice.resume", resuming);
-    StopScheduler(running);
-    DeleteSchedulerKey();
     return 0;
 }
 
@@ -287,11 +294,9 @@ bool PrivateBytes(HANDLE process, PROCESS_MEMORY_COUNTERS_EX& counters) {
 std::string Kib(SIZE_T bytes) { return std::to_string(bytes / 1024) + " KiB"; }
 
 int Idle(int seconds, bool pending) {
-    Scratch scratch;
-    if (!scratch.ok) return 1;
-    DeleteSchedulerKey();
-    Running running;
-    if (!StartScheduler(scratch, running)) return 1;
+    Session session;
+    if (!session.ok) return 1;
+    Running& running = session.running;
     if (pending) {
         TDataSynchronizer peer(kSyncName, 1);
         if (!peer.BeginWrite(5000)) return 1;
@@ -325,8 +330,6 @@ int Idle(int seconds, bool pending) {
     } else {
         std::printf("idle: GetProcessMemoryInfo failed (%lu)\n", ::GetLastError());
     }
-    StopScheduler(running);
-    DeleteSchedulerKey();
     return 0;
 }
 
