@@ -174,14 +174,21 @@ void TTrayIcon::ShowPendingNotices() {
     // hand the shell the one in flight a second time.
     if (SendingNotice) return;
     SendingNotice = true;
-    const ULONGLONG now = Platform().GetTickCount64();
+    struct Done {
+        bool& sending;
+        ~Done() { sending = false; }
+    } done{SendingNotice};
     while (!PendingNotices.empty()) {
-        const TNotice& notice = PendingNotices.front();
-        if (now - notice.since > kNoticeLifetimeMs) {
+        // Read anew for each: one told during the shell call below is younger than a reading before it.
+        const ULONGLONG now = Platform().GetTickCount64();
+        if (now > PendingNotices.front().since && now - PendingNotices.front().since > kNoticeLifetimeMs) {
             PendingNotices.pop_front();  // it would tell of something long past
             continue;
         }
         if (IconOffset == -1) break;  // the icon's add brings it
+        // Out of the queue while the shell has it, so that a notice told meanwhile cannot push it out.
+        const TNotice notice = std::move(PendingNotices.front());
+        PendingNotices.pop_front();
         NOTIFYICONDATAA record = NewRecord();
         // The notification's fields count only in a record at least this long.
         record.cbSize = NOTIFYICONDATAA_V2_SIZE;
@@ -197,11 +204,13 @@ void TTrayIcon::ShowPendingNotices() {
             // and a second hand-over could show it twice. Only a refusal at once is sure.
             const bool mayBeShown =
                 ::GetLastError() == ERROR_TIMEOUT || Platform().GetTickCount64() - before >= kShellTimeoutMs;
-            if (!mayBeShown) break;
+            if (!mayBeShown) {
+                PendingNotices.push_front(notice);
+                if (PendingNotices.size() > kMostPendingNotices) PendingNotices.pop_front();
+                break;
+            }
         }
-        PendingNotices.pop_front();
     }
-    SendingNotice = false;
     if (PendingNotices.empty()) {
         ::KillTimer(Wnd, kNoticeTimer);
     } else {

@@ -120,6 +120,8 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_TIMECHANGE: WMTimeChange(message); return;
         case WM_SETTINGCHANGE: WMSettingChange(message); return;
         case WM_TIMER: WMTimer(message); return;
+        case WM_QUERYENDSESSION: WMQueryEndSession(message); return;
+        case WM_ENDSESSION: WMEndSession(message); return;
         default: break;
     }
     // The shell broadcasts this registered message when the taskbar is restarted.
@@ -141,21 +143,46 @@ void TPlandrel::WMCreate(TMessage& message) {
     Scheduler_ = std::make_unique<TScheduler>(false);
     // Shell calls belong to the window's thread: the worker posts that it has something new.
     const HWND wnd = Wnd;
-    Scheduler_->AttachWakeUp([wnd](TScheduler&) { ::PostMessageA(wnd, WM_REFRESHTRAY, 0, 0); });
+    Scheduler_->AttachWakeUp([wnd](TScheduler&) { return ::PostMessageA(wnd, WM_REFRESHTRAY, 0, 0) != FALSE; });
     Scheduler_->SetPriority(THREAD_PRIORITY_LOWEST);
     Icon = std::make_unique<TTrayIcon>(Wnd, Scheduler_->Snapshot());
 }
 
 void TPlandrel::WMDestroy(TMessage& message) {
     message.Result = 0;
-    if (Scheduler_) {
-        // After the detach no refresh is asked for; one already posted dies with the window.
-        Scheduler_->DetachWakeUp();
-        Icon.reset();
-        Scheduler_.reset();
-    }
+    StopScheduler();
     WindowDestroyed = true;
     ::PostQuitMessage(0);
+}
+
+void TPlandrel::WMQueryEndSession(TMessage& message) {
+    // Nothing here keeps the session: what waits to be stored is stored at its end.
+    message.Result = TRUE;
+}
+
+void TPlandrel::WMEndSession(TMessage& message) {
+    message.Result = 0;
+    if (!message.WParam) return;  // the end was called off
+    // After this returns the process may be ended without WM_DESTROY: the
+    // worker stores what waits (toggles, the last launch) before it goes.
+    StopScheduler();
+    // The Restart Manager closes programs one by one; this one ends by itself.
+    if (message.LParam & ENDSESSION_CLOSEAPP) {
+        if (ModalWait == TModalWait::None) {
+            ::DestroyWindow(Wnd);
+        } else {
+            CloseDeferred = true;
+            if (ModalWait == TModalWait::Menu) ::EndMenu();
+        }
+    }
+}
+
+void TPlandrel::StopScheduler() {
+    if (!Scheduler_) return;
+    // After the detach no refresh is asked for; one already posted finds no scheduler.
+    Scheduler_->DetachWakeUp();
+    Icon.reset();
+    Scheduler_.reset();
 }
 
 void TPlandrel::WMClose(TMessage& message) {
@@ -226,7 +253,9 @@ void TPlandrel::WMCommand(TMessage& message) {
             return;
         case IDM_SUSPEND:
             if (Scheduler_) {
-                Scheduler_->SetState(Scheduler_->State() ^ core::kStateSuspended);
+                // Turned over as the hand-over shows it: a flag the main application
+                // set since the menu was filled is left as it is.
+                Scheduler_->ToggleState(core::kStateSuspended);
                 RefreshTray();
             }
             return;

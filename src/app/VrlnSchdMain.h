@@ -80,6 +80,8 @@ private:
     void WMTimeChange(TMessage& message);
     void WMSettingChange(TMessage& message);
     void WMTimer(TMessage& message);
+    void WMQueryEndSession(TMessage& message);
+    void WMEndSession(TMessage& message);
     void DefaultHandler(TMessage& message);
 
     // The waits of the window's thread that dispatch its messages. A handler
@@ -88,6 +90,8 @@ private:
     // question would stack on the first. Unload and close wait for the end.
     enum class TModalWait { None, Menu, PageOpening, UnloadQuestion };
     class ModalScope;
+    // Stops the worker, which stores what waits, and takes the icon away.
+    void StopScheduler();
     void AskUnload();
     // Drops the picks and right clicks that queued up while a page opened.
     void DropQueuedPicks();

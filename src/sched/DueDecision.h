@@ -40,6 +40,7 @@ public:
     // Whether it must be asked again without a new cause: while a moment waits
     // and while the machine is held.
     bool Busy() const { return Pending || Holding; }
+    bool HoldsTheMachine() const { return Holding; }
 
     // Counted in time awake: a sleep neither shortens the wait for a network
     // nor the hold. After a sleep the wait begins again, as the network does.

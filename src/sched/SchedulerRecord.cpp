@@ -168,10 +168,14 @@ bool TSchedulerRecord::Write(std::uint8_t state, double startupDate) {
     const UniqueHkey key = OpenRecordForWriting();
     if (!key) return false;
     const DWORD stateValue = state;
-    ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&stateValue),
-                     sizeof stateValue);
-    return ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(&startupDate),
-                            sizeof startupDate) == ERROR_SUCCESS;
+    // Both are tried: a moment stored as used must be written even where the flags are not.
+    const bool stateWritten = ::RegSetValueExA(key.get(), kStateValue, 0, REG_DWORD,
+                                               reinterpret_cast<const BYTE*>(&stateValue),
+                                               sizeof stateValue) == ERROR_SUCCESS;
+    const bool dateWritten = ::RegSetValueExA(key.get(), kStartupDateValue, 0, REG_BINARY,
+                                              reinterpret_cast<const BYTE*>(&startupDate),
+                                              sizeof startupDate) == ERROR_SUCCESS;
+    return stateWritten && dateWritten;
 }
 
 bool TSchedulerRecord::CompleteUnderWriteAccess() {

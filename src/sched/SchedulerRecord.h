@@ -42,7 +42,7 @@ public:
     // complete, the machine's values stand in for those it lacks: they are
     // what the main application saw before the user's key hid them.
     std::optional<TStoredValues> Read() const;
-    // Writes both values, making the key where needed; true when the moment was written.
+    // Writes both values, making the key where needed; true only when both were written.
     bool Write(std::uint8_t state, double startupDate);
     // Nothing where the value is missing, not binary, or not of its layout;
     // the machine's stands in, as for Read.

@@ -40,6 +40,9 @@ public:
     bool Armed() const { return ArmedDue.has_value(); }
     // The zone or the clock changed: the same moment may be another UTC instant.
     void TimeChanged();
+    // The timer ended a wait: it is set for nothing now, also when the moment
+    // is still ahead (the clock was set back), until the next Arm sets it again.
+    void Fired() { ArmedDue.reset(); }
 
 private:
     // Whether the timer just set will wake the machine for the moment.

@@ -257,10 +257,13 @@ struct Policy { const char* key = nullptr; const char* name = nullptr; DWORD typ
 struct ScopedPolicy {
     explicit ScopedPolicy(const Policy& policy) : name(policy.name) {
         const REGSAM access = KEY_SET_VALUE | KEY_WOW64_64KEY;
-        if (policy.key && ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, policy.key, 0, nullptr, 0, access, nullptr, key.put(),
-                                            nullptr) == ERROR_SUCCESS)
-            ::RegSetValueExA(key.get(), name, 0, policy.type, reinterpret_cast<const BYTE*>(&policy.value),
-                             sizeof policy.value);
+        if (!policy.key) return;
+        // A row whose policy is not in place would test the machine without it.
+        EXPECT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, policy.key, 0, nullptr, 0, access, nullptr, key.put(), nullptr),
+                  ERROR_SUCCESS) << policy.key;
+        EXPECT_EQ(::RegSetValueExA(key.get(), name, 0, policy.type, reinterpret_cast<const BYTE*>(&policy.value),
+                                   sizeof policy.value),
+                  ERROR_SUCCESS) << policy.name;
     }
     ~ScopedPolicy() {
         if (key) ::RegDeleteValueA(key.get(), name);
@@ -302,7 +305,7 @@ private:
         UniqueHandle reached, release;
     };
     struct State {
-        Events events[3];
+        Events events[static_cast<int>(TSchedulerStep::Count)];
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
@@ -446,13 +449,6 @@ TEST_F(SchedulerTest, MomentsThatCannotBeShownGiveNoTextAndNeverFallDue) {
     EXPECT_EQ(scheduler.NextLaunchText(), "Wednesday 30 Sep 1998,14:05:00");
 }
 
-TEST_F(SchedulerTest, SetStateWithTheSameValueTouchesNothing) {
-    TScheduler scheduler(true);
-    scheduler.SetState(0);
-    EXPECT_FALSE(KeyExists());
-    EXPECT_FALSE(EventSet(Notice(1)));
-}
-
 TEST_F(SchedulerTest, SetStateSavesUnderWriteAccessAndNotifiesTheOthers) {
     WriteSchedulerValues(2, 0.0);
     TScheduler scheduler(true);
@@ -505,6 +501,7 @@ TEST_F(SchedulerTest, TheCallbackRunsOnTheWorkerOnceForWhatWaitsUntilTakenAndNot
         EXPECT_EQ(&sender, &scheduler);
         thread = ::GetCurrentThreadId();
         ++calls;
+        return true;
     });
     ASSERT_TRUE(CycleAfter([&] { scheduler.Resume(); }));
     scheduler.TakeHandOver();
@@ -683,8 +680,11 @@ UINT WINAPI CountLaunchWithMemoryBack(LPCSTR, UINT) {
 }
 }  // namespace
 
+// On the thread of g_allocationsFailOn, this many allocations succeed before every next one fails.
+std::atomic<long> g_allocationsBeforeFailure{0};
 void* operator new(std::size_t size) {
-    if (g_allocationsFailOn != 0 && g_allocationsFailOn == ::GetCurrentThreadId()) throw std::bad_alloc();
+    if (g_allocationsFailOn != 0 && g_allocationsFailOn == ::GetCurrentThreadId() && g_allocationsBeforeFailure-- <= 0)
+        throw std::bad_alloc();
     if (void* block = ::HeapAlloc(::GetProcessHeap(), 0, size ? size : 1)) return block;
     throw std::bad_alloc();
 }
@@ -1147,4 +1147,244 @@ TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverA
     std::vector<std::string> expected;
     for (int i = 0; i < 9; ++i) expected.insert(expected.end(), {held, released});
     EXPECT_EQ(PowerCalls("awake"), expected);
+}
+
+// ---- The scheduler's parts, each alone on the test's own thread ------------------------
+
+TEST_F(SchedulerTest, TheHandOverChangesOnlyTheFlagsPickedAndWakesTheWindowUntilACallReachesIt) {
+    TSchedulerHandOver handOver(TTraySnapshot{});
+    std::atomic<int> calls{0};
+    std::atomic<bool> reaches{false}, lookedDuringTheCall{false};
+    std::thread looker;
+    handOver.Attach([&] {
+        ++calls;
+        // The window may take what waits while the call is still under way.
+        if (calls == 1) {
+            looker = std::thread([&] {
+                handOver.Snapshot();
+                lookedDuringTheCall = true;
+            });
+            WaitFor([&] { return lookedDuringTheCall.load(); }, kGenerous);
+        }
+        return reaches.load();
+    });
+    looker.join();
+    EXPECT_TRUE(lookedDuringTheCall);
+    // The post failed: the next news calls again, and so does the retry, until one reaches the window.
+    EXPECT_TRUE(handOver.WakeUpOwed());
+    handOver.Publish({core::kStateMinimized, 0.0, false, std::nullopt});
+    EXPECT_EQ(calls, 2);
+    reaches = true;
+    handOver.RetryWakeUp();
+    EXPECT_EQ(calls, 3);
+    EXPECT_FALSE(handOver.WakeUpOwed());
+    handOver.Tell({TTrayNotice::TKind::LaunchFailed, 2});
+    EXPECT_EQ(calls, 3);  // one call until the window takes what waits
+    EXPECT_EQ(handOver.Take().Notices.size(), 1u);
+
+    // The user looked at a snapshot, the main application's flag came meanwhile, then Suspend was picked.
+    const std::uint8_t seen = handOver.Snapshot().State;
+    handOver.Publish({core::kStateMinimized | 0x40, 0.0, false, std::nullopt});
+    handOver.ToggleState(core::kStateSuspended);
+    EXPECT_EQ(handOver.Snapshot().State, core::kStateMinimized | 0x40 | core::kStateSuspended);
+    const TSchedulerRequests requests = handOver.TakeRequests();
+    EXPECT_EQ(requests.Mask, core::kStateSuspended) << "picked against " << int{seen};
+    EXPECT_EQ(requests.Bits, core::kStateSuspended);
+    // Two toggles before the worker looks leave the flag as it was, still to be stored.
+    handOver.ToggleState(core::kStateSuspended);
+    handOver.ToggleState(core::kStateSuspended);
+    EXPECT_EQ(handOver.TakeRequests().Bits, core::kStateSuspended);
+    handOver.SetState(handOver.Snapshot().State);
+    EXPECT_FALSE(handOver.TakeRequests().Any());
+
+    handOver.Detach();
+    handOver.Publish(TTraySnapshot{});
+    EXPECT_EQ(calls, 4);
+}
+
+TEST_F(SchedulerTest, TheStoreLeavesTheExchangeFreeWhereverMemoryRunsShortAsItCompletesTheUsersRecord) {
+    const double moment = Moment(2031, 1, 2, 3, 4, 5);
+    const auto exchangeFree = [] {
+        bool free = false;
+        std::thread other([&] {
+            TDataSynchronizer writer(kSyncName, 2);
+            free = writer.BeginWrite(0);
+            if (free) writer.EndWrite();
+        });
+        other.join();
+        return free;
+    };
+    bool made = false;
+    for (long allocations = 0; !made && allocations < 1000; ++allocations) {
+        SCOPED_TRACE(allocations);
+        // The machine's record, and the user's key that hides it still empty: the store completes it.
+        WriteSchedulerValues(2, moment);
+        ::RegDeleteKeyA(HKEY_CURRENT_USER, kUserSchedulerKey);
+        UniqueHkey user;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kUserSchedulerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                    user.put(), nullptr),
+                  ERROR_SUCCESS);
+        g_allocationsBeforeFailure = allocations;
+        g_allocationsFailOn = ::GetCurrentThreadId();
+        try {
+            TScheduleStore store;
+            g_allocationsFailOn = 0;
+            made = true;
+            EXPECT_EQ(ReadRecord(HKEY_CURRENT_USER, kUserSchedulerKey), std::make_pair(DWORD{2}, moment));
+            EXPECT_EQ(store.StartupDate(), moment);
+        } catch (const std::bad_alloc&) {
+            g_allocationsFailOn = 0;
+        }
+        ASSERT_TRUE(exchangeFree());
+    }
+    EXPECT_TRUE(made);
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, kUserSchedulerKey);
+}
+
+TEST_F(SchedulerTest, TheWaitRunsToTheNearestReasonToLookAgainAndNoMomentIsDecidedInTheFirstSecond) {
+    constexpr ULONGLONG now = 50000000;
+    const auto facts = [](auto change) {
+        TWaitFacts f;
+        f.Now = now;
+        f.Started = now - 60000;
+        f.FirstDecisionMade = true;
+        change(f);
+        return f;
+    };
+    using R = TLookAgain;
+    const struct Case { TWaitFacts facts; std::optional<R> reason; DWORD ms; const char* what; } cases[] = {
+        {facts([](TWaitFacts&) {}), std::nullopt, INFINITE, "nothing pending: no wake-up at all"},
+        {facts([](TWaitFacts& f) { f.Started = now - 300, f.FirstDecisionMade = false; }), R::FirstSecond, 700,
+         "woken by a notice right after the start"},
+        {facts([](TWaitFacts& f) { f.NetworkAwaited = true; }), R::Network, 1000, "a network awaited"},
+        {facts([](TWaitFacts& f) { f.Holding = true; }), R::Hold, 1000, "the machine held"},
+        {facts([](TWaitFacts& f) { f.StoreRetryAt = now + 4000; }), R::StoreRetry, 4000, "a store to try again"},
+        {facts([](TWaitFacts& f) { f.StoreRetryAt = now - 5; }), R::StoreRetry, 0, "a store overdue"},
+        {facts([](TWaitFacts& f) { f.CycleFailed = true; }), R::FailedCycle, 1000, "a failed cycle"},
+        {facts([](TWaitFacts& f) { f.WakeUpOwed = true; }), R::WakeUpRetry, 1000, "the window not told"},
+        {facts([](TWaitFacts& f) { f.MsToMoment = -10; }), R::MomentCome, 1000, "a moment come"},
+        {facts([](TWaitFacts& f) { f.MsToMoment = 5000; }), R::MomentWithoutTimer, 5001, "no timer: at the moment"},
+        {facts([](TWaitFacts& f) { f.MsToMoment = 5000, f.TimerArmed = true; }), R::GuardHour, 3600000,
+         "the timer brings the moment"},
+        {facts([](TWaitFacts& f) { f.MsToMoment = 2 * 86400000.0; }), R::MomentWithoutTimer, 3600000,
+         "no timer, days ahead: once an hour"},
+        {facts([](TWaitFacts& f) { f.MsToMoment = 5000, f.TimerArmed = true, f.StoreRetryAt = now + 30000; }),
+         R::StoreRetry, 30000, "the nearest of two"}};
+    for (const Case& c : cases) {
+        const TWaitPlan plan(c.facts);
+        EXPECT_EQ(plan.NextReason(), c.reason) << c.what;
+        EXPECT_EQ(plan.NextWaitMs(), c.ms) << c.what;
+    }
+    EXPECT_FALSE(TWaitPlan::MayDecide(now + 999, now));
+    EXPECT_TRUE(TWaitPlan::MayDecide(now + 1000, now));
+
+    // A timer that fired is set again for a moment still ahead (the clock went back after the wake).
+    const double ahead = LocalNow() + 1.0;
+    TWakeTimer timer([&] { return TWakeTimer::Schedule{ahead, 0, false}; }, nullptr);
+    timer.Arm();
+    timer.Fired();
+    EXPECT_FALSE(timer.Armed());
+    timer.Arm();
+    EXPECT_TRUE(timer.Armed());
+    EXPECT_EQ(PowerCalls("timer"), (std::vector<std::string>{WakeAt(ahead), WakeAt(ahead)}));
+}
+
+TEST_F(SchedulerTest, TheLaunchesStartNothingOnceTheStopCameAndLoadTakesTheMomentThatWaitsForANetwork) {
+    Platform().WinExec = &StartClaimingPresence;
+    SetInterfaces({});
+    const double moment = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, moment);
+    TScheduleStore store;
+    TDueDecision due([] { return !MainAppNotRunning(); });
+    bool stopping = false;
+    std::vector<TTrayNotice> told;
+    TLaunches launches({store, due, nullptr, [&] { return stopping; },
+                        [&](const TTrayNotice& notice) { told.push_back(notice); }, nullptr});
+    launches.RunDuePath(false);
+    ASSERT_EQ(launches.WaitingMoment(), moment);
+    // "Load" picked as the program unloads: neither the moment nor a plain start.
+    stopping = true;
+    launches.RequestLoad();
+    launches.RunLoad();
+    EXPECT_EQ(g_launches, 0);
+    EXPECT_EQ(StoredMoment(), moment);
+    stopping = false;
+    launches.RunLoad();
+    EXPECT_EQ(g_launches, 1);
+    EXPECT_FALSE(launches.LoadRequested());
+    EXPECT_EQ(launches.WaitingMoment(), 0.0);
+    EXPECT_EQ(StoredMoment(), 0.0);
+    ASSERT_TRUE(store.LastLaunch().has_value());
+    EXPECT_EQ(store.LastLaunch()->outcome, core::LaunchOutcome::Started);
+    EXPECT_TRUE(told.empty());
+    g_presence.reset();
+}
+
+// ---- The worker's loop, which ties the parts --------------------------------------------
+
+TEST_F(SchedulerTest, AMomentStoredAsThisProgramStartsIsDecidedOnASecondLaterWhenTheEndingMainApplicationHasGone) {
+    Platform().WinExec = &StartClaimingPresence;
+    ClaimPresence();
+    const ULONGLONG start = ::GetTickCount64();
+    MainAppStores(0, LocalNow() - 1.0 / 24);  // its notice stays set until this program takes it
+    TScheduler scheduler(true);
+    WorkerGate gate(scheduler, {TSchedulerStep::DueTested});
+    std::atomic<ULONGLONG> decidedAt{0};
+    scheduler.StepHookForTest = [gate = scheduler.StepHookForTest, &decidedAt](TSchedulerStep step) {
+        if (step == TSchedulerStep::DueTested && decidedAt == 0) decidedAt = ::GetTickCount64();
+        gate(step);
+    };
+    scheduler.Resume();
+    ASSERT_TRUE(gate.Reached(TSchedulerStep::DueTested));
+    EXPECT_GE(decidedAt - start, ULONGLONG{1000});
+    g_presence.reset();
+    gate.Release(TSchedulerStep::DueTested);
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    g_presence.reset();
+}
+
+TEST_F(SchedulerTest, ALoadAndAToggleTakenByACycleThatFailsAreCarriedOutAndAFailingCycleDoesNotSpin) {
+    Platform().WinExec = &StartClaimingPresence;
+    SetInterfaces({});
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    TScheduler scheduler(true);
+    std::atomic<int> failures{0};
+    std::atomic<bool> failDueTest{false}, failEveryCycle{false};
+    scheduler.StepHookForTest = [&](TSchedulerStep step) {
+        if ((step == TSchedulerStep::DueTested && failDueTest.exchange(false)) ||
+            (step == TSchedulerStep::CycleBegun && failEveryCycle)) {
+            ++failures;
+            throw std::bad_alloc();
+        }
+    };
+    scheduler.Resume();
+    ASSERT_TRUE(WaitFor([&] { return scheduler.WaitingForNetwork(); }, kGenerous));
+    // The cycle that takes these fails in the due path, before the Load would be made.
+    failDueTest = true;
+    scheduler.SetState(core::kStateMinimized);
+    scheduler.LoadMainApp();
+    ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(WaitFor([] { return ReadRecord() == std::make_pair(DWORD{core::kStateMinimized}, 0.0); }, kGenerous));
+    // Cycles that fail before they take the notice leave it set: the worker still looks once a second.
+    failEveryCycle = true;
+    MainAppStores(0, 0.0);
+    ASSERT_TRUE(WaitFor([&] { return failures >= 2; }, kGenerous));
+    const int before = failures;
+    ::Sleep(3000);
+    EXPECT_LE(failures - before, 5);
+    g_presence.reset();
+}
+
+TEST_F(SchedulerTest, AToggleMadeAsTheCyclesEndByAFailureIsStoredAtTheStop) {
+    WriteSchedulerValues(0, 0.0);
+    TScheduler scheduler(true);
+    scheduler.StepHookForTest = [&](TSchedulerStep step) {
+        if (step != TSchedulerStep::CycleEnded) return;
+        scheduler.SetState(core::kStateSuspended);
+        throw std::bad_alloc();
+    };
+    scheduler.Resume();
+    ASSERT_EQ(::WaitForSingleObject(scheduler.ThreadHandle(), kGenerous), WAIT_OBJECT_0);
+    EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{core::kStateSuspended}, 0.0));
 }

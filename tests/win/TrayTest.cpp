@@ -56,6 +56,10 @@ int g_questions = 0;
 std::string g_question;
 std::function<void(HMENU, HWND)> g_onMenu;
 int g_menus = 0;
+// Called once, during the next notification's shell call, as the messages sent meanwhile are.
+std::function<void()> g_duringNotice;
+// The worker's hand-overs that reached the window.
+std::atomic<int> g_refreshes{0};
 
 BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
     ShellCall call{message, *data};
@@ -81,6 +85,7 @@ BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
         if (g_noticesAnsweredLate == LateAnswer::TakesTheTimeOut) g_ticks += 4000;
     }
     g_calls.push_back(call);
+    if ((data->uFlags & NIF_INFO) && g_duringNotice) std::exchange(g_duringNotice, nullptr)();
     ::SetLastError(late && g_noticesAnsweredLate == LateAnswer::SaysTimeout ? ERROR_TIMEOUT : ERROR_SUCCESS);
     return call.accepted;
 }
@@ -139,6 +144,13 @@ BOOL WINAPI TimerThatWakes(HANDLE timer, const LARGE_INTEGER* due, LONG period, 
     return set;
 }
 
+class CountingPlandrel : public TPlandrel {
+    void WindowProc(TMessage& message) override {
+        if (message.Msg == WM_REFRESHTRAY) ++g_refreshes;
+        TPlandrel::WindowProc(message);
+    }
+};
+
 class TrayTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -157,6 +169,8 @@ protected:
         g_questions = 0;
         g_menus = 0;
         g_onMenu = nullptr;
+        g_duringNotice = nullptr;
+        g_refreshes = 0;
         DeleteSchedulerKey();
         peer = std::make_unique<TDataSynchronizer>(kSyncName, 1);
         ResetNotice(1);
@@ -172,7 +186,7 @@ protected:
     }
 
     void Create() {
-        plandrel = std::make_unique<TPlandrel>();
+        plandrel = std::make_unique<CountingPlandrel>();
         Plandrel = plandrel.get();
         ASSERT_TRUE(plandrel->CreateTrayWindow());
     }
@@ -226,6 +240,8 @@ TEST_F(TrayTest, SteadyRefreshesMakeNoShellCall) {
     Create();
     PumpFor(3000);
     EXPECT_EQ(g_calls.size(), 1u);
+    // Nor does the worker hand anything over while nothing changes: the attach's one call.
+    EXPECT_EQ(g_refreshes, 1);
 }
 
 TEST_F(TrayTest, SuspendedAtStartTurnsIntoTheCrossedOutIconAtTheFirstRefresh) {
@@ -596,6 +612,13 @@ TEST_F(TrayTest, ANotificationWhileTheIconIsMissingIsShownOnceTheIconIsThere) {
     ::SendMessageA(plandrel->Window(), ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     PumpFor(2500);
     EXPECT_EQ(ShownNotices().size(), 3u);
+    // Told while the shell shows another, with a later time: each is shown, none pushed out.
+    g_duringNotice = [this] {
+        g_ticks += 10;
+        for (const UINT code : {2u, 3u, 5u, 8u}) plandrel->ShowLaunchFailure(MainAppPath(), code);
+    };
+    plandrel->ShowLaunchFailure(MainAppPath(), 1234);
+    EXPECT_EQ(ShownNotices().size(), 8u);
 }
 
 TEST_F(TrayTest, DpiAndDisplayChangesHandTheShellTheIconAgain) {
