@@ -410,6 +410,24 @@ TEST_F(TrayTest, UnloadAnsweredYesRemovesTheEntryTheIconAndTheWindow) {
     EXPECT_TRUE(::PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+TEST_F(TrayTest, TheSessionsEndStoresTheToggleThatWaitsAndTheRestartManagersCloseEndsTheProgram) {
+    WriteSchedulerValues(0, 0.0);
+    Create();
+    ASSERT_TRUE(peer->BeginWrite(1000));
+    Command(IDM_SUSPEND);
+    PumpFor(300);  // the worker's store finds no write access and waits to try again
+    peer->EndWriteUnannounced();
+    const HWND wnd = plandrel->Window();
+    EXPECT_EQ(::SendMessageA(wnd, WM_QUERYENDSESSION, 0, 0), TRUE);
+    // After this the process may be ended at once: the toggle is stored by then.
+    ::SendMessageA(wnd, WM_ENDSESSION, TRUE, 0);
+    EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{1}, 0.0));
+    EXPECT_EQ(g_calls.back().message, static_cast<DWORD>(NIM_DELETE));
+    EXPECT_TRUE(::IsWindow(wnd));
+    ::SendMessageA(wnd, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    EXPECT_FALSE(::IsWindow(wnd));
+}
+
 TEST_F(TrayTest, AStartOfTheMainApplicationThatFailsIsToldByANotification) {
     WinExecRecorder winExec(false, ERROR_PATH_NOT_FOUND);
     // A scheduled launch: the worker posts it to the window's thread.
