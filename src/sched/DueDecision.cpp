@@ -42,7 +42,7 @@ bool TDueDecision::SleptSinceLastAsked(ULONGLONG awake) {
     return slept;
 }
 
-TDueDecision::TAnswer TDueDecision::Ask(std::optional<double> dueMoment) {
+TDueDecision::TAnswer TDueDecision::Ask(std::optional<double> dueMoment, bool networkSeenAhead) {
     // An idle cycle reads no clock: each costs a call into the system under Wine.
     if (!dueMoment && !Pending && !Holding) {
         LastAskedTick.reset();
@@ -67,7 +67,7 @@ TDueDecision::TAnswer TDueDecision::Ask(std::optional<double> dueMoment) {
     }
     if (!Pending) Hold(awake);
     Pending = true;
-    if (MainAppRuns() || NetworkIsUp()) return TAnswer::Launch;
+    if (networkSeenAhead || MainAppRuns() || NetworkIsUp()) return TAnswer::Launch;
     return awake - DueSince >= NetworkWaitMs ? TAnswer::LaunchWithoutNetwork : TAnswer::WaitForNetwork;
 }
 

@@ -34,8 +34,10 @@ public:
     TDueDecision& operator=(const TDueDecision&) = delete;
 
     // The one question of a cycle: the moment found due in it, or none. A due
-    // moment keeps the machine awake from now on.
-    TAnswer Ask(std::optional<double> dueMoment);
+    // moment keeps the machine awake from now on. networkSeenAhead: a network
+    // was up when asked just before the moment, which is trusted; without it
+    // the network is asked now.
+    TAnswer Ask(std::optional<double> dueMoment, bool networkSeenAhead = false);
     void Report(TOutcome outcome);
     // Whether it must be asked again without a new cause: while a moment waits
     // and while the machine is held.

@@ -2,8 +2,10 @@
 
 #include "core/DateTime.h"
 #include "sched/LocalTime.h"
+#include "sched/Connectivity.h"
 #include "sched/MainApp.h"
 
+#include <cstring>
 #include <utility>
 
 namespace vrln {
@@ -13,6 +15,8 @@ namespace {
 // A start of the worker's that the main application may not yet show by its
 // mutex: a "Load" within this time counts as taken by it.
 constexpr ULONGLONG kJustStartedMs = 10000;
+// An answer of the network asked ahead counts for the moment this long after it was had.
+constexpr ULONGLONG kPreparedCountsMs = 10000;
 
 bool MainAppRuns() { return !MainAppNotRunning(); }
 
@@ -32,24 +36,42 @@ void TLaunches::AwaitMoment(double moment) {
     ::WaitForSingleObject(Context.StopEvent, static_cast<DWORD>(ahead * 86400000.0) + 1);
 }
 
+const TLaunches::TPrepared* TLaunches::PreparedFor(double moment) const {
+    // An answer from before a sleep, or from long before the moment, tells nothing of the network now.
+    if (!Prepared || std::memcmp(&Prepared->Moment, &moment, sizeof moment) != 0 ||
+        ::GetTickCount64() - Prepared->AskedAt > kPreparedCountsMs)
+        return nullptr;
+    return &*Prepared;
+}
+
+void TLaunches::Prepare(double moment) {
+    if (PreparedFor(moment)) return;
+    Prepared = TPrepared{moment, StartCommandLine(MainAppPath()), NetworkIsUp(), ::GetTickCount64()};
+}
+
 void TLaunches::RunDuePath(bool onTheDot) {
     TScheduleStore& store = Context.Store;
     const double moment = store.StartupDate();
     const bool pending = moment > 0 && !(store.State() & core::kStateSuspended);
     if (onTheDot && pending) AwaitMoment(moment);
     // An idle cycle reads no clock: it costs a call into the system under Wine.
-    const bool isDue = pending && core::IsLaunchDue(store.State(), moment, LocalNow());
+    const double now = pending ? LocalNow() : 0.0;
+    const bool isDue = pending && core::IsLaunchDue(store.State(), moment, now);
+    if (pending && !isDue && (moment - now) * 86400000.0 <= kPrepareMs) Prepare(moment);
     if (isDue) {
         Step(TSchedulerStep::DueTested);
         // A stop before the moment is stored as used leaves it for the next start.
         if (Context.Stopping()) return;
     }
-    const TDueDecision::TAnswer answer = Context.Due.Ask(isDue ? std::optional<double>(moment) : std::nullopt);
+    const TPrepared* prepared = isDue ? PreparedFor(moment) : nullptr;
+    const TDueDecision::TAnswer answer =
+        Context.Due.Ask(isDue ? std::optional<double>(moment) : std::nullopt, prepared && prepared->NetworkUp);
     WaitingMoment_ = answer == TDueDecision::TAnswer::WaitForNetwork ? moment : 0.0;
     if (answer == TDueDecision::TAnswer::NothingDue || answer == TDueDecision::TAnswer::WaitForNetwork) return;
     // Made before the moment is consumed: once it is stored as used, nothing
     // may fail before the start.
-    const std::string commandLine = StartCommandLine(MainAppPath());
+    const std::string commandLine = prepared ? std::move(Prepared->CommandLine) : StartCommandLine(MainAppPath());
+    Prepared.reset();
     const TScheduleStore::TConsumed consumed =
         store.Consume(moment, Context.Stopping, &MainAppRuns, [this] { Step(TSchedulerStep::Consuming); });
     if (consumed == TScheduleStore::TConsumed::No) return;

@@ -6,6 +6,7 @@
 #include "sched/DueDecision.h"
 #include "sched/HandOver.h"
 #include "sched/ScheduleStore.h"
+#include "sched/WakeTimer.h"
 
 #include <windows.h>
 
@@ -42,8 +43,15 @@ public:
     TLaunches& operator=(const TLaunches&) = delete;
 
     // The moment in the store, when it has come: waited for a network,
-    // consumed and launched. onTheDot: the wake timer for it just fired.
+    // consumed and launched. onTheDot: the wake timer set at the moment just
+    // fired. Within kPrepareMs before the moment, what can be known ahead is
+    // made ready instead, so that at the moment only the start is left.
     void RunDuePath(bool onTheDot);
+    // Makes the command line and asks for the network for the moment. An
+    // answer "network" is trusted at the moment, one "none" is asked again.
+    void Prepare(double moment);
+    // The timer's or the wait's early end by a tick or two still counts.
+    static constexpr double kPrepareMs = TWakeTimer::kAheadMs + 500.0;
 
     // "Load Vorlane...", carried out by RunLoad: a moment that waits for a
     // network is consumed by this start; a main application that runs, or that
@@ -69,7 +77,18 @@ private:
     bool JustStarted() const;
     void Step(TSchedulerStep step) const;
 
+    // The command line, and whether a network was up, made ready for a moment.
+    struct TPrepared {
+        double Moment = 0.0;
+        std::string CommandLine;
+        bool NetworkUp = false;
+        ULONGLONG AskedAt = 0;  // on the tick count, which goes on while the machine sleeps
+    };
+    // What was made ready for the moment, if it is recent enough to count.
+    const TPrepared* PreparedFor(double moment) const;
+
     TContext Context;
+    std::optional<TPrepared> Prepared;
     double WaitingMoment_ = 0.0;
     bool LoadWanted = false;
     std::optional<ULONGLONG> StartedAt;  // this worker's latest start of the main application

@@ -208,7 +208,8 @@ void TScheduler::RunCycle(bool woken, TLaunches& launches) {
     Store.ApplyToggles(requests.Mask, requests.Bits);
     if (requests.Load) launches.RequestLoad();
     TimeChangeWanted = TimeChangeWanted || requests.TimeChanged;
-    if (woken) WakeTimer_->Fired();
+    // Fired at the moment itself: the local clock may still show a little before it.
+    const bool onTheDot = woken && WakeTimer_->Fired() == TWakeTimer::TFired::AtTheMoment;
     if (HandOver.WakeUpOwed()) HandOver.RetryWakeUp();
     Publish();  // the user sees the flags at once, stored or not
     if (TimeChangeWanted) {
@@ -224,7 +225,7 @@ void TScheduler::RunCycle(bool woken, TLaunches& launches) {
     Store.StorePending(requests.Mask != 0);
     if (TWaitPlan::MayDecide(::GetTickCount64(), Started)) {
         FirstDecisionMade = true;
-        launches.RunDuePath(woken);
+        launches.RunDuePath(onTheDot);
     }
     launches.RunLoad();
     Publish();

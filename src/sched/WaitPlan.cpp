@@ -15,8 +15,9 @@ TWaitPlan::TWaitPlan(const TWaitFacts& facts) : Now(facts.Now) {
         if (!(ahead > 0)) {
             Set(TLookAgain::MomentCome, soon);
         } else if (!facts.TimerArmed && ahead < GuardMs) {
-            // Without a timer the worker itself is there at the moment.
-            Set(TLookAgain::MomentWithoutTimer, facts.Now + static_cast<ULONGLONG>(ahead) + 1);
+            // Without a timer the worker itself is there a little before the moment, then at it.
+            const double until = ahead > AheadMs ? ahead - AheadMs : ahead + 1;
+            Set(TLookAgain::MomentWithoutTimer, facts.Now + static_cast<ULONGLONG>(until));
         } else {
             // The timer fires at the moment, asleep or not; a clock set forward
             // while no timer could be set is followed within the hour too.

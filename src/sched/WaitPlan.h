@@ -3,6 +3,8 @@
 // is a deadline of its own, and the wait runs to the nearest.
 #pragma once
 
+#include "sched/WakeTimer.h"
+
 #include <windows.h>
 
 #include <array>
@@ -19,7 +21,7 @@ enum class TLookAgain {
     FailedCycle,         // the last cycle failed
     WakeUpRetry,         // the window could not be told that something waits for it
     MomentCome,          // a pending moment has come and is still to be decided on
-    MomentWithoutTimer,  // no wake timer is set for the pending moment
+    MomentWithoutTimer,  // no wake timer is set for the pending moment: a little before it, then at it
     GuardHour,           // the wake timer is set, and looked after once an hour in case it never fires
     Count
 };
@@ -43,6 +45,8 @@ public:
     // The pace of whatever needs a look while it lasts.
     static constexpr DWORD PaceMs = 1000;
     static constexpr DWORD GuardMs = 60 * 60 * 1000;
+    // What can be known before a moment is made ready this long before it.
+    static constexpr DWORD AheadMs = TWakeTimer::kAheadMs;
 
     explicit TWaitPlan(const TWaitFacts& facts);
 

@@ -28,8 +28,15 @@ void TWakeTimer::Arm() {
     const Schedule schedule = View();
     const double now = LocalNow();
     std::optional<std::uint64_t> due;
-    if (!schedule.stopping && !(schedule.state & core::kStateSuspended) && schedule.moment > now)
+    bool ahead = false;
+    if (!schedule.stopping && !(schedule.state & core::kStateSuspended) && schedule.moment > now) {
         due = LocalMomentToUtc(schedule.moment);
+        // Set a little before the moment, so that the worker asks for the network
+        // then and has only the start left at the moment; once that instant has
+        // passed, at the moment itself.
+        ahead = due && (schedule.moment - now) * 86400000.0 > kAheadMs;
+        if (ahead) *due -= std::uint64_t{kAheadMs} * 10000;
+    }
     if (due == ArmedDue) return;
     if (!due) {
         Platform().CancelWaitableTimer(Timer.get());
@@ -44,11 +51,18 @@ void TWakeTimer::Arm() {
     const DWORD error = ::GetLastError();
     // A timer that could not be set is tried again at the next arm; the worker looks by itself meanwhile.
     ArmedDue = set ? due : std::nullopt;
+    ArmedAhead = set && ahead;
     if (set && WarnedFor != schedule.moment && (schedule.moment - now) * 24 * 60 > kWarnAheadMinutes &&
         !WillWake(error)) {
         WarnedFor = schedule.moment;
         if (Warn) Warn(schedule.moment);
     }
+}
+
+TWakeTimer::TFired TWakeTimer::Fired() {
+    const TFired fired = !ArmedDue ? TFired::Unset : ArmedAhead ? TFired::Ahead : TFired::AtTheMoment;
+    ArmedDue.reset();
+    return fired;
 }
 
 void TWakeTimer::TimeChanged() {

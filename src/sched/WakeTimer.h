@@ -32,17 +32,22 @@ public:
     // Null when the timer could not be made. Auto-reset, so that a wait on it
     // returns once when it fires.
     HANDLE Handle() const { return Timer.get(); }
-    // Sets the timer to the moment the view gives, or cancels it while nothing
-    // is pending, the moment has passed, launches are suspended or the worker
-    // stops. Only the owner of the schedule calls it.
+    // Sets the timer to the moment the view gives (kAheadMs before it while
+    // that lies ahead), or cancels it while nothing is pending, the moment has
+    // passed, launches are suspended or the worker stops. Only the owner of
+    // the schedule calls it.
     void Arm();
     // Whether the timer is set for the pending moment and will end a wait on it then.
     bool Armed() const { return ArmedDue.has_value(); }
     // The zone or the clock changed: the same moment may be another UTC instant.
     void TimeChanged();
-    // The timer ended a wait: it is set for nothing now, also when the moment
-    // is still ahead (the clock was set back), until the next Arm sets it again.
-    void Fired() { ArmedDue.reset(); }
+    // What the timer was set for when it ended a wait. It is set for nothing
+    // now, also when the moment is still ahead (the clock was set back), until
+    // the next Arm sets it again.
+    enum class TFired { Unset, Ahead, AtTheMoment };
+    TFired Fired();
+    // How long before the moment the timer is set while the moment is further ahead.
+    static constexpr unsigned kAheadMs = 2000;
 
 private:
     // Whether the timer just set will wake the machine for the moment.
@@ -52,6 +57,7 @@ private:
     const MayNotWake Warn;
     UniqueHandle Timer;
     std::optional<std::uint64_t> ArmedDue;  // what the timer is set to
+    bool ArmedAhead = false;                 // before the moment, not at it
     std::optional<double> WarnedFor;
 };
 

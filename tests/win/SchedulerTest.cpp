@@ -112,7 +112,10 @@ EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE flags) {
     RecordPower("awake " + std::to_string(flags) + " " + std::to_string(::GetCurrentThreadId()));
     return ES_CONTINUOUS;
 }
-std::string WakeAt(double moment) { return "timer set " + std::to_string(LocalMomentToUtc(moment).value_or(0)) + " 1"; }
+// Set a little before a moment further ahead than that, so that the worker asks for the network then.
+std::string WakeAt(double moment) {
+    return "timer set " + std::to_string(LocalMomentToUtc(moment).value_or(0) - TWakeTimer::kAheadMs * 10000ull) + " 1";
+}
 
 // The clocks of the power rules, apart as a sleep sets them (the tick count
 // goes on, the time awake does not), and a person's last input, all moved by the test.
@@ -854,7 +857,7 @@ TEST_F(SchedulerTest, AWakeThatWillProbablyNotHappenIsToldOnceForAMomentMoreThan
 TEST_F(SchedulerTest, TheWakeTimerAloneEndsTheWorkersWaitForTheMoment) {
     Platform().SetWaitableTimer = saved.SetWaitableTimer;
     Platform().CancelWaitableTimer = saved.CancelWaitableTimer;
-    WriteSchedulerValues(0, LocalNow() + 3.0 / 86400);
+    WriteSchedulerValues(0, LocalNow() + 5.0 / 86400);
     TScheduler scheduler(true);
     std::atomic<int> cyclesBeforeDue{-1};
     scheduler.StepHookForTest = [&](TSchedulerStep step) {
@@ -863,7 +866,7 @@ TEST_F(SchedulerTest, TheWakeTimerAloneEndsTheWorkersWaitForTheMoment) {
     };
     scheduler.Resume();
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
-    EXPECT_EQ(cyclesBeforeDue, 1);  // the start's, then nothing until the timer: no polling
+    EXPECT_EQ(cyclesBeforeDue, 2);  // the start's and the timer's before the moment: no polling
     EXPECT_EQ(StoredMoment(), 0.0);
 }
 
@@ -1263,7 +1266,8 @@ TEST_F(SchedulerTest, TheWaitRunsToTheNearestReasonToLookAgainAndNoMomentIsDecid
         {facts([](TWaitFacts& f) { f.CycleFailed = true; }), R::FailedCycle, 1000, "a failed cycle"},
         {facts([](TWaitFacts& f) { f.WakeUpOwed = true; }), R::WakeUpRetry, 1000, "the window not told"},
         {facts([](TWaitFacts& f) { f.MsToMoment = -10; }), R::MomentCome, 1000, "a moment come"},
-        {facts([](TWaitFacts& f) { f.MsToMoment = 5000; }), R::MomentWithoutTimer, 5001, "no timer: at the moment"},
+        {facts([](TWaitFacts& f) { f.MsToMoment = 5000; }), R::MomentWithoutTimer, 3000, "no timer: before the moment"},
+        {facts([](TWaitFacts& f) { f.MsToMoment = 1500; }), R::MomentWithoutTimer, 1501, "no timer: then at it"},
         {facts([](TWaitFacts& f) { f.MsToMoment = 5000, f.TimerArmed = true; }), R::GuardHour, 3600000,
          "the timer brings the moment"},
         {facts([](TWaitFacts& f) { f.MsToMoment = 2 * 86400000.0; }), R::MomentWithoutTimer, 3600000,
@@ -1387,4 +1391,29 @@ TEST_F(SchedulerTest, AToggleMadeAsTheCyclesEndByAFailureIsStoredAtTheStop) {
     scheduler.Resume();
     ASSERT_EQ(::WaitForSingleObject(scheduler.ThreadHandle(), kGenerous), WAIT_OBJECT_0);
     EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{core::kStateSuspended}, 0.0));
+}
+
+TEST_F(SchedulerTest, ANetworkSeenJustBeforeTheMomentIsTrustedAndNoneSeenThenIsAskedAgainAtTheMoment) {
+    Platform().WinExec = &StartClaimingPresence;
+    const double moment = LocalNow() - 1.0 / 86400;
+    const struct Case { std::vector<Interface> ahead, atTheMoment; double preparedFor; bool launched; const char* what; } cases[] = {
+        {{kWired}, {}, moment, true, "a network then, none at the moment: trusted"},
+        {{}, {kWired}, moment, true, "none then: asked again, and up"},
+        {{}, {}, moment, false, "none then, none now: the wait goes on"},
+        {{kWired}, {}, moment - 1.0, false, "seen for another moment: asked again"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_launches = 0;
+        WriteSchedulerValues(0, moment);
+        TScheduleStore store;
+        TDueDecision due([] { return !MainAppNotRunning(); });
+        TLaunches launches({store, due, nullptr, [] { return false; }, [](const TTrayNotice&) {}, nullptr});
+        SetInterfaces(c.ahead);
+        launches.Prepare(c.preparedFor);
+        SetInterfaces(c.atTheMoment);
+        launches.RunDuePath(false);
+        EXPECT_EQ(g_launches, c.launched ? 1 : 0);
+        EXPECT_EQ(launches.WaitingMoment(), c.launched ? 0.0 : moment);
+        g_presence.reset();
+    }
 }
