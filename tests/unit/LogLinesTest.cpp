@@ -38,9 +38,10 @@ TEST(LogField, ShowsControlCharactersAndCutsLongTextsVisibly) {
         {path, nullptr, path},
         {"C:\\a\r\n2026-12-08 03:00:01 +01:00  Started", nullptr, "C:\\a<CR><LF>2026-12-08 03:00:01 +01:00  Started"},
         {std::string("\t\x01\x1f\x7f\0z", 6), nullptr, "<TAB><x01><x1F><x7F><x00>z"},
-        // Bytes of the ANSI code page are kept: a Latin-1 letter, and a double-byte
-        // character whose second byte is a backslash or a letter.
-        {"C:\\Daten\\\xE4\x83\x5C\x83\x41", kShiftJisLead, "C:\\Daten\\\xE4\x83\x5C\x83\x41"},
+        // Bytes of the ANSI code page are kept: a Latin-1 letter, and double-byte
+        // characters whose second byte is a backslash or a letter.
+        {"C:\\Daten\\\xE4", nullptr, "C:\\Daten\\\xE4"},
+        {"C:\\\x83\x5C\x83\x41", kShiftJisLead, "C:\\\x83\x5C\x83\x41"},
         // A lead byte before a control character or at the end would swallow the next byte.
         {"\x83\n\x83", kShiftJisLead, "<x83><LF><x83>"},
         {std::string(32767, 'p'), nullptr, std::string(1024, 'p') + "<cut, 32767 bytes in all>"},
