@@ -27,20 +27,22 @@ std::string TooltipText(std::uint8_t state, std::string_view nextLaunchText, boo
     return text;
 }
 
-std::string LaunchFailureText(std::string_view path, unsigned winExecResult, bool notAProgram) {
-    std::string reason;
+std::string LaunchFailureReason(unsigned winExecResult, bool notAProgram) {
     switch (winExecResult) {
-        case 2: reason = "The file was not found:"; break;                // ERROR_FILE_NOT_FOUND
-        case 3: reason = "The folder was not found:"; break;              // ERROR_PATH_NOT_FOUND
-        case 5: reason = "Access was denied to"; break;                   // ERROR_ACCESS_DENIED
-        case 8: reason = "There is not enough memory to start"; break;    // ERROR_NOT_ENOUGH_MEMORY
-        case 0: reason = "There are not enough resources to start"; break;  // out of memory or other resources
+        case 2: return "The file was not found:";                  // ERROR_FILE_NOT_FOUND
+        case 3: return "The folder was not found:";                // ERROR_PATH_NOT_FOUND
+        case 5: return "Access was denied to";                     // ERROR_ACCESS_DENIED
+        case 8: return "There is not enough memory to start";      // ERROR_NOT_ENOUGH_MEMORY
+        case 0: return "There are not enough resources to start";  // out of memory or other resources
         // WinExec's 11 also stands for every error numbered 32 or more (a policy that
         // blocks the program, a 64-bit program on 32-bit Windows, ...): only the file proves more.
-        case 11: reason = notAProgram ? "This is not a valid program:" : "The program could not be started:"; break;
-        default: reason = "Windows reported error " + std::to_string(winExecResult) + " for"; break;
+        case 11: return notAProgram ? "This is not a valid program:" : "The program could not be started:";
+        default: return "Windows reported error " + std::to_string(winExecResult) + " for";
     }
-    std::string text = reason + "\n";
+}
+
+std::string LaunchFailureText(std::string_view path, unsigned winExecResult, bool notAProgram) {
+    std::string text = LaunchFailureReason(winExecResult, notAProgram) + "\n";
     text += path;
     return text;
 }

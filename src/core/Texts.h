@@ -24,6 +24,8 @@ constexpr const char* kLaunchFailureTitle = "Vorlane was not started";
 // The reason in words for WinExec's result (31 or less), a line break, then the
 // path. notAProgram: the file itself shows that it is no Windows program.
 std::string LaunchFailureText(std::string_view path, unsigned winExecResult, bool notAProgram);
+// The reason alone; its last word leads to the path ("The file was not found:", "Access was denied to").
+std::string LaunchFailureReason(unsigned winExecResult, bool notAProgram);
 // How much of a file HeadShowsNoProgram needs: its first bytes, all of them when it is shorter.
 constexpr std::size_t kProgramHeadBytes = 4096;
 // Whether a file that begins with these bytes cannot be a Windows program: it is
