@@ -165,8 +165,18 @@ void TTrayIcon::Notify(const std::string& title, const std::string& text, DWORD 
     PendingNotices.push_back({core::CutText(title, sizeof(NOTIFYICONDATAA::szInfoTitle) - 1, ::IsDBCSLeadByte),
                               core::CutText(text, core::kMaxInfoChars, ::IsDBCSLeadByte), flags,
                               Platform().GetTickCount64()});
-    if (PendingNotices.size() > kMostPendingNotices) PendingNotices.pop_front();
+    if (PendingNotices.size() > kMostPendingNotices) DropOldestNotice();
     ShowPendingNotices();
+}
+
+void TTrayIcon::DropOldestNotice() {
+    const std::string title = std::move(PendingNotices.front().title);
+    PendingNotices.pop_front();
+    NoticeDone(title, false);
+}
+
+void TTrayIcon::NoticeDone(const std::string& title, bool shown) {
+    if (OnNoticeDone) OnNoticeDone(title, shown);
 }
 
 void TTrayIcon::ShowPendingNotices() {
@@ -182,7 +192,7 @@ void TTrayIcon::ShowPendingNotices() {
         // Read anew for each: one told during the shell call below is younger than a reading before it.
         const ULONGLONG now = Platform().GetTickCount64();
         if (now > PendingNotices.front().since && now - PendingNotices.front().since > kNoticeLifetimeMs) {
-            PendingNotices.pop_front();  // it would tell of something long past
+            DropOldestNotice();  // it would tell of something long past
             continue;
         }
         if (IconOffset == -1) break;  // the icon's add brings it
@@ -206,10 +216,11 @@ void TTrayIcon::ShowPendingNotices() {
                 ::GetLastError() == ERROR_TIMEOUT || Platform().GetTickCount64() - before >= kShellTimeoutMs;
             if (!mayBeShown) {
                 PendingNotices.push_front(notice);
-                if (PendingNotices.size() > kMostPendingNotices) PendingNotices.pop_front();
+                if (PendingNotices.size() > kMostPendingNotices) DropOldestNotice();
                 break;
             }
         }
+        NoticeDone(notice.title, true);
     }
     if (PendingNotices.empty()) {
         ::KillTimer(Wnd, kNoticeTimer);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 namespace vrln {
@@ -56,6 +57,9 @@ public:
     // The picture shown (kIconActive or kIconSuspended), -1 while the shell has not taken the icon.
     int Offset() const { return IconOffset; }
 
+    // Told of each notification when the shell has taken it, or when it is dropped.
+    std::function<void(const std::string& title, bool shown)> OnNoticeDone;
+
 private:
     NOTIFYICONDATAA NewRecord() const;
     // Hands the shell the icon with the picture at the offset: added while it
@@ -78,6 +82,9 @@ private:
         ULONGLONG since = 0;  // on the clock that goes on while the machine sleeps
     };
     std::deque<TNotice> PendingNotices;
+    // Drops the oldest notice that waits, and tells so.
+    void DropOldestNotice();
+    void NoticeDone(const std::string& title, bool shown);
     bool SendingNotice = false;
 };
 

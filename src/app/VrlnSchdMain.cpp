@@ -6,6 +6,7 @@
 #include "app/res/resource.h"
 #include "core/DateTime.h"
 #include "core/LastLaunch.h"
+#include "core/LogLines.h"
 #include "core/Texts.h"
 #include "win/AnsiFiles.h"
 #include "win/Platform.h"
@@ -146,6 +147,14 @@ void TPlandrel::WMCreate(TMessage& message) {
     Scheduler_->AttachWakeUp([wnd](TScheduler&) { return ::PostMessageA(wnd, WM_REFRESHTRAY, 0, 0) != FALSE; });
     Scheduler_->SetPriority(THREAD_PRIORITY_LOWEST);
     Icon = std::make_unique<TTrayIcon>(Wnd, Scheduler_->Snapshot());
+    Icon->OnNoticeDone = [this](const std::string& title, bool shown) {
+        LogDecision(shown ? core::NoticeShownLine(title) : core::NoticeDroppedLine(title));
+    };
+}
+
+void TPlandrel::LogDecision(const std::string& text) {
+    // The worker writes the log; the line keeps the time of the window's decision.
+    if (Scheduler_) Scheduler_->HandOverLogLine(StampedLogLine(text));
 }
 
 void TPlandrel::WMDestroy(TMessage& message) {
@@ -163,6 +172,7 @@ void TPlandrel::WMQueryEndSession(TMessage& message) {
 void TPlandrel::WMEndSession(TMessage& message) {
     message.Result = 0;
     if (!message.WParam) return;  // the end was called off
+    LogDecision(core::SessionEndLine(static_cast<std::uint32_t>(message.LParam)));
     // After this returns the process may be ended without WM_DESTROY: the
     // worker stores what waits (toggles, the last launch) before it goes.
     StopScheduler();

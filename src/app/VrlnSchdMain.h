@@ -92,6 +92,8 @@ private:
     class ModalScope;
     // Stops the worker, which stores what waits, and takes the icon away.
     void StopScheduler();
+    // Hands a line of what the window decided to the worker, which writes the log.
+    void LogDecision(const std::string& text);
     void AskUnload();
     // Drops the picks and right clicks that queued up while a page opened.
     void DropQueuedPicks();

@@ -230,7 +230,9 @@ std::string WakeTimerFiredLine() { return "Wake timer fired"; }
 
 std::string MomentDueLine(double moment) { return Join({"Moment ", MomentText(moment), " is due"}); }
 
-std::string NetworkAwaitedLine(bool up, NetworkJudge judge, std::uint64_t waitedMs) {
+namespace {
+// What the judge answered, and which judge it was where that is not Windows' own verdict.
+std::string NetworkAnswerWords(bool up, NetworkJudge judge) {
     const bool windows = judge == NetworkJudge::ListManager;
     const char* answer = windows ? (up ? ": the Network List Manager reports the Internet"
                                        : ": the Network List Manager reports no Internet")
@@ -239,8 +241,15 @@ std::string NetworkAwaitedLine(bool up, NetworkJudge judge, std::uint64_t waited
     const char* judged = windows ? ""
                          : judge == NetworkJudge::AdaptersProbeTurnedOff ? " (Windows' Internet probe is turned off)"
                                                                         : " (the Network List Manager could not be asked)";
-    if (up && waitedMs < 1000) return Join({"Network up at once", answer, judged});
-    return Join({up ? "Network up after " : "No network after ", DurationText(waitedMs), answer, judged});
+    return Join({answer, judged});
+}
+}  // namespace
+
+std::string NetworkWaitLine(NetworkJudge judge) { return "Waiting for a network" + NetworkAnswerWords(false, judge); }
+
+std::string NetworkAwaitedLine(bool up, NetworkJudge judge, std::uint64_t waitedMs) {
+    if (up && waitedMs < 1000) return "Network up at once" + NetworkAnswerWords(up, judge);
+    return Join({up ? "Network up after " : "No network after ", DurationText(waitedMs), NetworkAnswerWords(up, judge)});
 }
 
 std::string MomentConsumedLine(double moment, bool stored) {

@@ -90,6 +90,8 @@ enum class NetworkJudge {
     AdaptersProbeTurnedOff,  // the adapter rule: a policy turned that probe off
     AdaptersNoListManager,   // the adapter rule: the Network List Manager could not be asked
 };
+// A due moment waits for a network, as the judge found none.
+std::string NetworkWaitLine(NetworkJudge judge);
 // The wait for a network ended: one came after waitedMs, or none within the bound.
 std::string NetworkAwaitedLine(bool up, NetworkJudge judge, std::uint64_t waitedMs);
 // stored: the moment was written back as used, so the main application sees it gone.

@@ -129,11 +129,10 @@ bool AdaptersShowANetwork() {
     return false;
 }
 
-bool NetworkIsUp() {
-    if (!InternetProbeTurnedOff()) {
-        if (const std::optional<bool> internet = WindowsSeesTheInternet()) return *internet;
-    }
-    return AdaptersShowANetwork();
+TNetworkAnswer AskForNetwork() {
+    if (InternetProbeTurnedOff()) return {AdaptersShowANetwork(), core::NetworkJudge::AdaptersProbeTurnedOff};
+    if (const std::optional<bool> internet = WindowsSeesTheInternet()) return {*internet, core::NetworkJudge::ListManager};
+    return {AdaptersShowANetwork(), core::NetworkJudge::AdaptersNoListManager};
 }
 
 }  // namespace vrln

@@ -1,7 +1,15 @@
 // Whether a network that a capture can use is up, as Windows sees it.
 #pragma once
 
+#include "core/LogLines.h"
+
 namespace vrln {
+
+// Whether a network is up, and which rule said so.
+struct TNetworkAnswer {
+    bool Up = false;
+    core::NetworkJudge Judge = core::NetworkJudge::ListManager;
+};
 
 // Asked afresh at each call. Where the Network List Manager can be had (COM
 // must be initialised on the calling thread), true when it reports the
@@ -11,7 +19,8 @@ namespace vrln {
 // it would then say a local network only, for ever), true when a hardware
 // interface is up with its medium connected, a usable address beyond its own
 // link and a default gateway.
-bool NetworkIsUp();
+TNetworkAnswer AskForNetwork();
+inline bool NetworkIsUp() { return AskForNetwork().Up; }
 
 // The second rule alone.
 bool AdaptersShowANetwork();

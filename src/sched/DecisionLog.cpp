@@ -175,4 +175,18 @@ bool TDecisionLog::Append(const std::string& utf8Line) {
     return written;
 }
 
+void TLogQueue::Add(TLogLine line) noexcept {
+    try {
+        Stamped.push_back(std::move(line));
+    } catch (...) {
+    }
+}
+
+void TLogQueue::Flush(TDecisionLog& log) noexcept {
+    for (const TLogLine& line : Stamped) log.WriteLine(line);
+    for (const std::string& text : Texts) log.Write(text);
+    Stamped.clear();
+    Texts.clear();
+}
+
 }  // namespace vrln

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vrln {
 
@@ -59,5 +60,35 @@ private:
 
     std::string Folder_;  // with its trailing backslash
 };
+
+// The lines of one cycle of the worker, noted as its decisions fall and
+// written once the cycle is over, so that a launch never waits for the file.
+// The worker's own, like the log.
+class TLogQueue {
+public:
+    // Notes the text that make returns; a line that cannot be made is dropped,
+    // and the decision goes on.
+    template <typename Make>
+    void Note(Make&& make) noexcept {
+        try {
+            Texts.push_back(make());
+        } catch (...) {
+        }
+    }
+    // A line stamped earlier, by another thread.
+    void Add(TLogLine line) noexcept;
+    // Writes what was noted, the lines stamped earlier first; empties the queue.
+    void Flush(TDecisionLog& log) noexcept;
+
+private:
+    std::vector<TLogLine> Stamped;
+    std::vector<std::string> Texts;
+};
+
+// Notes a line where there is a queue to note it in.
+template <typename Make>
+void Note(TLogQueue* queue, Make&& make) noexcept {
+    if (queue) queue->Note(std::forward<Make>(make));
+}
 
 }  // namespace vrln

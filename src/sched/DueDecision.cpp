@@ -30,9 +30,9 @@ std::optional<DWORD> LastInputTick() {
 
 }  // namespace
 
-TDueDecision::TDueDecision(PresenceTest mainAppRuns) : MainAppRuns(std::move(mainAppRuns)) {}
+TDueDecision::TDueDecision(PresenceTest mainAppRuns, TLogQueue* log) : MainAppRuns(std::move(mainAppRuns)), Log(log) {}
 
-TDueDecision::~TDueDecision() { Release(); }
+TDueDecision::~TDueDecision() { Release(core::HoldEnd::Stopped); }
 
 bool TDueDecision::SleptSinceLastAsked(ULONGLONG awake) {
     const ULONGLONG tick = Platform().GetTickCount64();
@@ -56,7 +56,7 @@ TDueDecision::TAnswer TDueDecision::Ask(std::optional<double> dueMoment, bool ne
             Pending = false;
             // A moment suspended, replaced or consumed elsewhere while it waited
             // starts no capture; one launched before it may still be running.
-            if (!ConsumedAt) Release();
+            if (!ConsumedAt) Release(core::HoldEnd::MomentWithdrawn);
         }
         return TAnswer::NothingDue;
     }
@@ -67,15 +67,19 @@ TDueDecision::TAnswer TDueDecision::Ask(std::optional<double> dueMoment, bool ne
     }
     if (!Pending) Hold(awake);
     Pending = true;
-    if (networkSeenAhead || MainAppRuns() || NetworkIsUp()) return TAnswer::Launch;
-    return awake - DueSince >= NetworkWaitMs ? TAnswer::LaunchWithoutNetwork : TAnswer::WaitForNetwork;
+    LastNetwork.reset();
+    DueFor = awake - DueSince;
+    if (networkSeenAhead || MainAppRuns()) return TAnswer::Launch;
+    LastNetwork = AskForNetwork();
+    if (LastNetwork->Up) return TAnswer::Launch;
+    return DueFor >= NetworkWaitMs ? TAnswer::LaunchWithoutNetwork : TAnswer::WaitForNetwork;
 }
 
 void TDueDecision::Report(TOutcome outcome) {
     Pending = false;
     DueMoment.reset();
     if (outcome == TOutcome::StartFailed) {
-        Release();
+        Release(core::HoldEnd::StartFailed);
         return;
     }
     ConsumedAt = AwakeMs();
@@ -84,7 +88,10 @@ void TDueDecision::Report(TOutcome outcome) {
 void TDueDecision::Hold(ULONGLONG awake) {
     // After a wake by the timer nobody is at the computer, and Windows would
     // sleep again within minutes, in the middle of the capture.
-    if (!Holding) Platform().SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    if (!Holding) {
+        Platform().SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+        Note(Log, [] { return core::AwakeHeldLine(); });
+    }
     Holding = true;
     HeldSince = awake;
     InputAtHold = LastInputTick();
@@ -107,14 +114,22 @@ void TDueDecision::ReleaseWhenDone(ULONGLONG awake) {
     if (!Holding) return;
     const bool personCame = PersonCame();
     const bool captureOver = !Pending && ConsumedAt && awake - *ConsumedAt >= MinimumAwakeMs && !MainAppRuns();
-    if (personCame || captureOver || awake - HeldSince >= MaximumAwakeMs) Release();
+    if (personCame) {
+        Release(core::HoldEnd::PersonCame);
+    } else if (captureOver) {
+        Release(core::HoldEnd::MainAppEnded);
+    } else if (awake - HeldSince >= MaximumAwakeMs) {
+        Release(core::HoldEnd::TimeLimit);
+    }
 }
 
-void TDueDecision::Release() {
+void TDueDecision::Release(core::HoldEnd why) {
     if (!Holding) return;
     Platform().SetThreadExecutionState(ES_CONTINUOUS);
     Holding = false;
     ConsumedAt.reset();
+    const ULONGLONG heldMs = AwakeMs() - HeldSince;
+    Note(Log, [&] { return core::AwakeReleasedLine(why, heldMs); });
 }
 
 }  // namespace vrln

@@ -4,6 +4,10 @@
 // machine kept awake from the due moment until the capture is over.
 #pragma once
 
+#include "core/LogLines.h"
+#include "sched/Connectivity.h"
+#include "sched/DecisionLog.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -28,7 +32,8 @@ public:
     // What became of a moment that was consumed after a Launch answer.
     enum class TOutcome { Started, StartFailed, FoundRunning };
 
-    explicit TDueDecision(PresenceTest mainAppRuns);
+    // Holds and releases of the machine go to the log.
+    explicit TDueDecision(PresenceTest mainAppRuns, TLogQueue* log = nullptr);
     ~TDueDecision();
     TDueDecision(const TDueDecision&) = delete;
     TDueDecision& operator=(const TDueDecision&) = delete;
@@ -43,6 +48,11 @@ public:
     // and while the machine is held.
     bool Busy() const { return Pending || Holding; }
     bool HoldsTheMachine() const { return Holding; }
+    // What the last question found of the network, where it asked (not where
+    // the main application ran or a network was seen ahead), and how long,
+    // awake, the moment had been due then.
+    const std::optional<TNetworkAnswer>& NetworkAnswer() const { return LastNetwork; }
+    ULONGLONG DueForMs() const { return DueFor; }
 
     // Counted in time awake: a sleep neither shortens the wait for a network
     // nor the hold. After a sleep the wait begins again, as the network does.
@@ -56,13 +66,16 @@ public:
 private:
     void Hold(ULONGLONG awake);
     void ReleaseWhenDone(ULONGLONG awake);
-    void Release();
+    void Release(core::HoldEnd why);
     bool PersonCame();
     // Whether the machine slept since the last question: the tick count goes
     // on during a sleep, the time awake does not.
     bool SleptSinceLastAsked(ULONGLONG awake);
 
     const PresenceTest MainAppRuns;
+    TLogQueue* const Log;
+    std::optional<TNetworkAnswer> LastNetwork;
+    ULONGLONG DueFor = 0;
     // The moment last found due, since when, and whether it is still due and not yet consumed.
     std::optional<double> DueMoment;
     ULONGLONG DueSince = 0;

@@ -65,6 +65,21 @@ void TSchedulerHandOver::RequestTimeChange() {
     if (Requested) ::SetEvent(Requested.get());
 }
 
+void TSchedulerHandOver::HandOverLogLine(TLogLine line) {
+    {
+        std::lock_guard<std::mutex> lock(Lock);
+        LogLines.push_back(std::move(line));
+    }
+    if (Requested) ::SetEvent(Requested.get());
+}
+
+std::vector<TLogLine> TSchedulerHandOver::TakeLogLines() noexcept {
+    std::lock_guard<std::mutex> lock(Lock);
+    std::vector<TLogLine> taken;
+    taken.swap(LogLines);
+    return taken;
+}
+
 TSchedulerRequests TSchedulerHandOver::TakeRequests() noexcept {
     std::lock_guard<std::mutex> lock(Lock);
     return std::exchange(Requests, TSchedulerRequests{});

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/LastLaunch.h"
+#include "sched/DecisionLog.h"
 #include "win/Handles.h"
 
 #include <windows.h>
@@ -74,6 +75,8 @@ public:
     void SetState(std::uint8_t newState);
     void RequestLoad();
     void RequestTimeChange();
+    // A line for the decision log, which the worker alone writes.
+    void HandOverLogLine(TLogLine line);
     TTaken Take();
     // The latest snapshot, with the flags the user asked for and the worker has not taken yet.
     TTraySnapshot Snapshot() const;
@@ -87,6 +90,7 @@ public:
     // Signalled while a request waits.
     HANDLE RequestEvent() const { return Requested.get(); }
     TSchedulerRequests TakeRequests() noexcept;
+    std::vector<TLogLine> TakeLogLines() noexcept;
     // Hands over the worker's snapshot when it differs from the last one.
     void Publish(const TTraySnapshot& snapshot);
     void Tell(const TTrayNotice& notice);
@@ -103,6 +107,7 @@ private:
     TSchedulerRequests Requests;
     TTraySnapshot Published;
     std::vector<TTrayNotice> Notices;
+    std::vector<TLogLine> LogLines;
     bool WakeUpCalled = false;  // and not taken since
     bool WakeUpFailed = false;
     UniqueHandle Requested;

@@ -1,6 +1,7 @@
 #include "sched/Launches.h"
 
 #include "core/DateTime.h"
+#include "core/LogLines.h"
 #include "sched/LocalTime.h"
 #include "sched/Connectivity.h"
 #include "sched/MainApp.h"
@@ -46,7 +47,7 @@ const TLaunches::TPrepared* TLaunches::PreparedFor(double moment) const {
 
 void TLaunches::Prepare(double moment) {
     if (PreparedFor(moment)) return;
-    Prepared = TPrepared{moment, StartCommandLine(MainAppPath()), NetworkIsUp(), ::GetTickCount64()};
+    Prepared = TPrepared{moment, StartCommandLine(MainAppPath()), AskForNetwork(), ::GetTickCount64()};
 }
 
 void TLaunches::RunDuePath(bool onTheDot) {
@@ -59,15 +60,19 @@ void TLaunches::RunDuePath(bool onTheDot) {
     const bool isDue = pending && core::IsLaunchDue(store.State(), moment, now);
     if (pending && !isDue && (moment - now) * 86400000.0 <= kPrepareMs) Prepare(moment);
     if (isDue) {
+        if (DueNotedFor != moment) Note(Context.Log, [&] { return core::MomentDueLine(moment); });
+        DueNotedFor = moment;
         Step(TSchedulerStep::DueTested);
         // A stop before the moment is stored as used leaves it for the next start.
         if (Context.Stopping()) return;
     }
     const TPrepared* prepared = isDue ? PreparedFor(moment) : nullptr;
     const TDueDecision::TAnswer answer =
-        Context.Due.Ask(isDue ? std::optional<double>(moment) : std::nullopt, prepared && prepared->NetworkUp);
+        Context.Due.Ask(isDue ? std::optional<double>(moment) : std::nullopt, prepared && prepared->Network.Up);
     WaitingMoment_ = answer == TDueDecision::TAnswer::WaitForNetwork ? moment : 0.0;
-    if (answer == TDueDecision::TAnswer::NothingDue || answer == TDueDecision::TAnswer::WaitForNetwork) return;
+    if (answer == TDueDecision::TAnswer::NothingDue) return;
+    NoteNetwork(moment, answer, prepared);
+    if (answer == TDueDecision::TAnswer::WaitForNetwork) return;
     // Made before the moment is consumed: once it is stored as used, nothing
     // may fail before the start.
     const std::string commandLine = prepared ? std::move(Prepared->CommandLine) : StartCommandLine(MainAppPath());
@@ -75,6 +80,7 @@ void TLaunches::RunDuePath(bool onTheDot) {
     const TScheduleStore::TConsumed consumed =
         store.Consume(moment, Context.Stopping, &MainAppRuns, [this] { Step(TSchedulerStep::Consuming); });
     if (consumed == TScheduleStore::TConsumed::No) return;
+    Note(Context.Log, [&] { return core::MomentConsumedLine(moment, store.UsedMomentWritten()); });
     Step(TSchedulerStep::Consumed);
     // The moment is consumed whether or not the main application runs, so it
     // is never retried; once stored as used it is launched, even when a stop
@@ -106,12 +112,39 @@ void TLaunches::RunLoad() {
     // that may not show its mutex yet, is not started a second time.
     if (MainAppRuns() || JustStarted()) return;
     UINT result = 0;
-    if (!Start(commandLine, SW_SHOWNORMAL, result)) Context.Tell({TTrayNotice::TKind::LaunchFailed, result});
+    const bool started = Start(commandLine, SW_SHOWNORMAL, result);
+    NoteStart(commandLine, SW_SHOWNORMAL, started, result);
+    if (!started) Context.Tell({TTrayNotice::TKind::LaunchFailed, result});
+}
+
+void TLaunches::NoteNetwork(double moment, TDueDecision::TAnswer answer, const TPrepared* prepared) {
+    const std::optional<TNetworkAnswer>& asked = Context.Due.NetworkAnswer();
+    if (answer == TDueDecision::TAnswer::WaitForNetwork) {
+        if (WaitNotedFor != moment && asked) Note(Context.Log, [&] { return core::NetworkWaitLine(asked->Judge); });
+        WaitNotedFor = moment;
+        return;
+    }
+    // Not asked at the moment: the main application runs, or the network was seen just before.
+    const std::optional<TNetworkAnswer> network =
+        asked ? asked : prepared ? std::optional<TNetworkAnswer>(prepared->Network) : std::nullopt;
+    if (!network) return;
+    const bool up = answer == TDueDecision::TAnswer::Launch;
+    const ULONGLONG waited = asked ? Context.Due.DueForMs() : 0;
+    Note(Context.Log, [&] { return core::NetworkAwaitedLine(up, network->Judge, waited); });
+}
+
+void TLaunches::NoteStart(const std::string& commandLine, UINT showCommand, bool started, UINT result) {
+    if (started) {
+        Note(Context.Log, [&] { return core::MainAppStartedLine(commandLine, showCommand, ::IsDBCSLeadByte); });
+    } else {
+        Note(Context.Log, [&] { return core::MainAppNotStartedLine(commandLine, result, false, ::IsDBCSLeadByte); });
+    }
 }
 
 void TLaunches::LaunchConsumed(double moment, TScheduleStore::TConsumed consumed, const std::string& commandLine,
                                UINT showCommand, TDueDecision::TAnswer answer, bool planned) {
     if (consumed == TScheduleStore::TConsumed::MainAppRuns) {
+        Note(Context.Log, [] { return core::MainAppRunningLine(); });
         if (planned) Context.Due.Report(TDueDecision::TOutcome::FoundRunning);
         Context.Store.NoteLaunch({moment, LocalNow(), core::LaunchOutcome::AlreadyRunning});
         return;
@@ -119,6 +152,7 @@ void TLaunches::LaunchConsumed(double moment, TScheduleStore::TConsumed consumed
     UINT result = 0;
     const double startedAt = LocalNow();
     const bool started = Start(commandLine, showCommand, result);
+    NoteStart(commandLine, showCommand, started, result);
     if (planned) Context.Due.Report(started ? TDueDecision::TOutcome::Started : TDueDecision::TOutcome::StartFailed);
     const core::LaunchOutcome outcome = !started ? core::LaunchOutcome::NotStarted
                                         : answer == TDueDecision::TAnswer::LaunchWithoutNetwork

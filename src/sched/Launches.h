@@ -6,6 +6,8 @@
 #include "sched/DueDecision.h"
 #include "sched/HandOver.h"
 #include "sched/ScheduleStore.h"
+#include "sched/Connectivity.h"
+#include "sched/DecisionLog.h"
 #include "sched/WakeTimer.h"
 
 #include <windows.h>
@@ -36,6 +38,8 @@ public:
         std::function<bool()> Stopping;
         std::function<void(const TTrayNotice&)> Tell;
         std::function<void(TSchedulerStep)> Step;
+        // The decisions go there, as they fall.
+        TLogQueue* Log = nullptr;
     };
 
     explicit TLaunches(TContext context);
@@ -75,22 +79,27 @@ private:
     // The one start of the main application; true when it started.
     bool Start(const std::string& commandLine, UINT showCommand, UINT& result);
     bool JustStarted() const;
+    void NoteStart(const std::string& commandLine, UINT showCommand, bool started, UINT result);
     void Step(TSchedulerStep step) const;
 
     // The command line, and whether a network was up, made ready for a moment.
     struct TPrepared {
         double Moment = 0.0;
         std::string CommandLine;
-        bool NetworkUp = false;
+        TNetworkAnswer Network;
         ULONGLONG AskedAt = 0;  // on the tick count, which goes on while the machine sleeps
     };
     // What was made ready for the moment, if it is recent enough to count.
     const TPrepared* PreparedFor(double moment) const;
+    // Notes what the due decision answered of the network, once a wait began or ended.
+    void NoteNetwork(double moment, TDueDecision::TAnswer answer, const TPrepared* prepared);
+
 
     TContext Context;
     std::optional<TPrepared> Prepared;
     double WaitingMoment_ = 0.0;
     bool LoadWanted = false;
+    std::optional<double> DueNotedFor, WaitNotedFor;
     std::optional<ULONGLONG> StartedAt;  // this worker's latest start of the main application
 };
 

@@ -31,29 +31,46 @@ constexpr DWORD kLongestRetryMs = 64000;
 
 }  // namespace
 
-TScheduleStore::TScheduleStore() : Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)) {
+TScheduleStore::TScheduleStore(TLogQueue* log)
+    : Log(log), Synchronizer(std::make_unique<TDataSynchronizer>(kSyncName, 0)) {
     // Where another participant writes right now (both programs start at
     // logon), the worker tries again; the machine's values stand in meanwhile.
+    bool completed = false;
     if (Record.CompletionPending() && Synchronizer->BeginWrite(kSyncTimeoutMs)) {
         ScopeExit endWrite([this] { Synchronizer->EndWrite(); });
-        Complete();
+        completed = Complete();
     }
     LastLaunch_ = Record.ReadLastLaunch();
-    Load();
+    const bool read = Load();
+    RecordReadAtStart_ = !read                        ? core::RecordRead::None
+                         : completed                  ? core::RecordRead::UserCompleted
+                         : Record.CompletionPending() ? core::RecordRead::MachineStandingIn
+                         : Record.UserKeyExists()     ? core::RecordRead::User
+                                                      : core::RecordRead::Machine;
+    Started = true;
 }
 
-void TScheduleStore::Load() {
+bool TScheduleStore::Load() {
     const std::optional<TStoredValues> stored = Record.Read();
-    if (!stored) return;
+    if (!stored) return false;
+    const std::uint8_t before = State_;
     if (stored->state) {
         // The bits the user set that are not stored yet stay as the user set them.
         State_ = static_cast<std::uint8_t>((State_ & UnsavedBits) | (*stored->state & ~UnsavedBits));
     }
     if (stored->startupDate) {
         // A moment that this process stored as used but could not save stays used.
-        if (!SameBytes(*stored->startupDate, LastStoredDate)) StartupDate_ = *stored->startupDate;
+        if (!SameBytes(*stored->startupDate, LastStoredDate)) {
+            const double moment = *stored->startupDate;
+            if (Started && !SameBytes(moment, StartupDate_))
+                Note(Log, [&] { return core::MomentReadLine(moment, core::MomentSource::AnnouncedByMainApp); });
+            StartupDate_ = moment;
+        }
         LastStoredDate = *stored->startupDate;
     }
+    if (Started && State_ != before)
+        Note(Log, [&] { return core::FlagsChangedLine(before, State_, core::ChangedBy::MainApp); });
+    return true;
 }
 
 bool TScheduleStore::Save() {
@@ -107,7 +124,8 @@ void TScheduleStore::StorePending(bool force) {
     {
         ScopeExit endWrite([&] { announce ? Synchronizer->EndWrite() : Synchronizer->EndWriteUnannounced(); });
         // A completion that failed changed nothing the main application reads.
-        if (Record.CompletionPending()) announce = Complete();
+        if (Record.CompletionPending() && (announce = Complete()))
+            Note(Log, [] { return core::RecordCompletedLine(); });
         if (UnsavedBits != 0) {
             // What another participant stored meanwhile comes first; the user's bits stay.
             Load();
@@ -147,7 +165,7 @@ TScheduleStore::TConsumed TScheduleStore::Consume(double moment, const std::func
         if (beforePresence) beforePresence();
         const bool runs = mainAppRuns();
         saving = true;
-        Save();
+        UsedMomentWritten_ = Save();
         return runs ? TConsumed::MainAppRuns : TConsumed::MainAppAbsent;
     };
     if (!Synchronizer->BeginWrite(kSyncTimeoutMs)) {

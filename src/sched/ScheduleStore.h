@@ -5,6 +5,8 @@
 #pragma once
 
 #include "core/LastLaunch.h"
+#include "core/LogLines.h"
+#include "sched/DecisionLog.h"
 #include "sched/SchedulerRecord.h"
 #include "sched/ThreadSync.h"
 
@@ -29,21 +31,25 @@ public:
     using BeforePresence = std::function<void()>;
 
     // Takes part in the exchange (participant 0), completes the user's record
-    // where it can, and loads the values.
-    TScheduleStore();
+    // where it can, and loads the values. What it finds later goes to the log.
+    explicit TScheduleStore(TLogQueue* log = nullptr);
     TScheduleStore(const TScheduleStore&) = delete;
     TScheduleStore& operator=(const TScheduleStore&) = delete;
 
     std::uint8_t State() const { return State_; }
     double StartupDate() const { return StartupDate_; }
     const std::optional<core::LastLaunch>& LastLaunch() const { return LastLaunch_; }
+    // Which record the values were read from at the start.
+    core::RecordRead RecordReadAtStart() const { return RecordReadAtStart_; }
+    // Whether the last moment stored as used was written.
+    bool UsedMomentWritten() const { return UsedMomentWritten_; }
     // This participant's change notice, to wait on with other causes.
     HANDLE Notice() const { return Synchronizer->Notice(); }
 
     // Takes in the stored values: flags the user set that are not stored yet
     // stay as the user set them, and a moment used here whose save failed is
-    // not brought back.
-    void Load();
+    // not brought back. False when no record could be read.
+    bool Load();
     // Writes both values; true only when both were written.
     bool Save();
 
@@ -88,8 +94,12 @@ private:
     bool Complete();
     void RetryFailed();
 
+    TLogQueue* const Log;
     TSchedulerRecord Record;
     std::unique_ptr<TDataSynchronizer> Synchronizer;
+    core::RecordRead RecordReadAtStart_ = core::RecordRead::None;
+    bool UsedMomentWritten_ = false;
+    bool Started = false;  // what Load finds from now on was stored by another participant
     std::uint8_t State_ = 0;
     double StartupDate_ = 0.0;
     // The moment as this participant last read or wrote it: a stored moment

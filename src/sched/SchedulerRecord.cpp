@@ -121,6 +121,10 @@ TSchedulerRecord::TSchedulerRecord() {
     }
 }
 
+bool TSchedulerRecord::UserKeyExists() const {
+    return OpenKey(HKEY_CURRENT_USER, kUserSchedulerKey, KEY_QUERY_VALUE).valid();
+}
+
 std::optional<core::LastLaunch> TSchedulerRecord::ReadLastLaunch() const {
     bool userKey = false;
     UniqueHkey key = OpenRecordForReading(&userKey);

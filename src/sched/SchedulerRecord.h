@@ -49,6 +49,8 @@ public:
     std::optional<core::LastLaunch> ReadLastLaunch() const;
     bool WriteLastLaunch(const core::LastLaunch& launch);
 
+    // Whether the user's own key holds the record (else the machine's does).
+    bool UserKeyExists() const;
     // Whether the user's key is still to be made or completed.
     bool CompletionPending() const { return Pending; }
     // Makes the user's key where it is wanted and copies into it each value of

@@ -1,7 +1,10 @@
 #include "sched/ThreadWakeUp.h"
 
 #include "core/DateTime.h"
+#include "core/LogLines.h"
 #include "core/Paths.h"
+
+#include "VrlnVersion.h"
 
 #include <algorithm>
 #include <utility>
@@ -50,12 +53,18 @@ void ReleaseSingleInstance() { InstanceMutex.reset(); }
 // ---- The scheduler thread -------------------------------------------------
 
 TScheduler::TScheduler(bool createSuspended)
-    : HandOver(TTraySnapshot{Store.State(), Store.StartupDate(), false, Store.LastLaunch()}),
+    : Store(&LogQueue),
+      HandOver(TTraySnapshot{Store.State(), Store.StartupDate(), false, Store.LastLaunch()}),
       WakeTimer_(std::make_unique<TWakeTimer>(
           [this] { return TWakeTimer::Schedule{Store.StartupDate(), Store.State(), Terminated()}; },
-          [this](double moment) { HandOver.Tell({TTrayNotice::TKind::MayNotWake, 0, {}, moment}); })),
+          [this](double moment) { HandOver.Tell({TTrayNotice::TKind::MayNotWake, 0, {}, moment}); }, &LogQueue)),
       StopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    LogQueue.Note([this] {
+        return core::ProgramStartedLine(VRLN_VERSION_TEXT, RunsAsStandardUser(), Store.RecordReadAtStart());
+    });
+    LogQueue.Note([this] { return core::MomentReadLine(Store.StartupDate(), core::MomentSource::FoundAtStart); });
     WakeTimer_->Arm();
+    LogQueue.Flush(Log);
     // The thread starts suspended so that its first cycle cannot begin before
     // the object is complete.
     Thread_.reset(::CreateThread(nullptr, 0, &TScheduler::ThreadMain, this, CREATE_SUSPENDED, &ThreadId_));
@@ -142,10 +151,10 @@ void TScheduler::RunCycles() {
     const ComApartment com(COINIT_MULTITHREADED);
     // On the worker's stack: the machine is kept awake per thread, and only
     // this thread may ask or change what the decision keeps.
-    TDueDecision due([] { return !MainAppNotRunning(); });
+    TDueDecision due([] { return !MainAppNotRunning(); }, &LogQueue);
     TLaunches launches({Store, due, StopEvent.get(), [this] { return Terminated(); },
                         [this](const TTrayNotice& notice) { HandOver.Tell(notice); },
-                        [this](TSchedulerStep step) { Step(step); }});
+                        [this](TSchedulerStep step) { Step(step); }, &LogQueue});
     const ScopedPointer<TLaunches> seen(Launches, &launches);
     Started = ::GetTickCount64();
     bool woken = false;
@@ -158,6 +167,8 @@ void TScheduler::RunCycles() {
             // taken) must not end the launches: the next one tries again.
             CycleFailed = true;
         }
+        // Written once the cycle is over, so that a launch never waits for the file.
+        LogQueue.Flush(Log);
         Step(TSchedulerStep::CycleEnded);
     }
 }
@@ -205,7 +216,7 @@ void TScheduler::RunCycle(bool woken, TLaunches& launches) {
     // Taken whole and kept by the worker before anything can fail: a toggle
     // is applied at once, a Load and a time change stay wanted until done.
     const TSchedulerRequests requests = HandOver.TakeRequests();
-    Store.ApplyToggles(requests.Mask, requests.Bits);
+    TakeFromTheWindow(requests);
     if (requests.Load) launches.RequestLoad();
     TimeChangeWanted = TimeChangeWanted || requests.TimeChanged;
     // Fired at the moment itself: the local clock may still show a little before it.
@@ -232,12 +243,21 @@ void TScheduler::RunCycle(bool woken, TLaunches& launches) {
     WakeTimer_->Arm();
 }
 
+void TScheduler::TakeFromTheWindow(const TSchedulerRequests& requests) {
+    const std::uint8_t before = Store.State();
+    Store.ApplyToggles(requests.Mask, requests.Bits);
+    for (TLogLine& line : HandOver.TakeLogLines()) LogQueue.Add(std::move(line));
+    const std::uint8_t after = Store.State();
+    if (after != before) LogQueue.Note([&] { return core::FlagsChangedLine(before, after, core::ChangedBy::User); });
+}
+
 void TScheduler::SaveAtStop() {
     // The user's last toggles count, also those the worker had no cycle for.
-    const TSchedulerRequests requests = HandOver.TakeRequests();
-    Store.ApplyToggles(requests.Mask, requests.Bits);
+    TakeFromTheWindow(HandOver.TakeRequests());
     Store.StoreAtStop(kStopWriteMs);
     WakeTimer_->Arm();  // cancels it: nobody is left to launch
+    LogQueue.Note([] { return core::ProgramStoppedLine(); });
+    LogQueue.Flush(Log);
 }
 
 }  // namespace vrln

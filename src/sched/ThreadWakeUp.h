@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/LastLaunch.h"
+#include "sched/DecisionLog.h"
 #include "sched/HandOver.h"
 #include "sched/Launches.h"
 #include "sched/LocalTime.h"
@@ -83,6 +84,8 @@ public:
     void LoadMainApp() { HandOver.RequestLoad(); }
     // The zone or the clock changed: the wake timer is set again.
     void TimeChanged() { HandOver.RequestTimeChange(); }
+    // A line of what the window decided, for the decision log that the worker writes.
+    void HandOverLogLine(TLogLine line) { HandOver.HandOverLogLine(std::move(line)); }
 
     // Of the snapshot.
     std::uint8_t State() const { return Snapshot().State; }
@@ -124,6 +127,8 @@ private:
     // whether the wake timer ended the wait.
     bool WaitForCause(DWORD ms, bool& woken);
     TWaitPlan PlanWait(const TDueDecision& due, const TLaunches& launches) const;
+    // The user's flags, and the lines the window handed over, into the worker's keeping.
+    void TakeFromTheWindow(const TSchedulerRequests& requests);
     // Hands the tray what changed since the last hand-over.
     void Publish();
     void SaveAtStop();
@@ -131,6 +136,8 @@ private:
     bool Terminated() const { return Terminated_.load(); }
 
     // ---- The worker's own -------------------------------------------------
+    TDecisionLog Log;
+    TLogQueue LogQueue;  // the lines of the cycle under way
     TScheduleStore Store;
     TSchedulerHandOver HandOver;
     std::unique_ptr<TWakeTimer> WakeTimer_;

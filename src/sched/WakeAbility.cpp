@@ -20,18 +20,23 @@ struct LocalFreer {
     void operator()(GUID* memory) const noexcept { ::LocalFree(memory); }
 };
 
-bool PlanAllowsWakeTimers() {
+// What the power plan's "Allow wake timers" lets a program's timer do for the power source in use.
+core::WakeAbility PlanAllowsWakeTimers() {
     SYSTEM_POWER_STATUS power{};
     if (!Platform().GetSystemPowerStatus(&power) || (power.ACLineStatus != kOnBattery && power.ACLineStatus != kOnMains))
-        return true;
+        return core::WakeAbility::CanWake;
     GUID* active = nullptr;
     // Under Wine this fails, and the readings are stubs whose call ends the program.
-    if (Platform().PowerGetActiveScheme(nullptr, &active) != ERROR_SUCCESS || !active) return true;
+    if (Platform().PowerGetActiveScheme(nullptr, &active) != ERROR_SUCCESS || !active)
+        return core::WakeAbility::CanWake;
     const std::unique_ptr<GUID, LocalFreer> scheme(active);
     const auto read = power.ACLineStatus == kOnBattery ? Platform().PowerReadDCValueIndex : Platform().PowerReadACValueIndex;
     DWORD allowed = 1;
-    if (read(nullptr, scheme.get(), &kSleepSubgroup, &kAllowWakeTimers, &allowed) != ERROR_SUCCESS) return true;
-    return allowed != kWakeTimersDisabled && allowed != kImportantWakeTimersOnly;
+    if (read(nullptr, scheme.get(), &kSleepSubgroup, &kAllowWakeTimers, &allowed) != ERROR_SUCCESS)
+        return core::WakeAbility::CanWake;
+    return allowed == kWakeTimersDisabled        ? core::WakeAbility::PlanForbids
+           : allowed == kImportantWakeTimersOnly ? core::WakeAbility::ImportantTimersOnly
+                                                 : core::WakeAbility::CanWake;
 }
 
 // Desktop programs' timers do not reliably wake a machine in Modern Standby.
@@ -45,6 +50,10 @@ bool ModernStandbyWithoutS3() {
 
 }  // namespace
 
-bool PowerSettingsLetProgramsWake() { return PlanAllowsWakeTimers() && !ModernStandbyWithoutS3(); }
+core::WakeAbility ProgramsWakeAbility() {
+    const core::WakeAbility plan = PlanAllowsWakeTimers();
+    if (plan != core::WakeAbility::CanWake) return plan;
+    return ModernStandbyWithoutS3() ? core::WakeAbility::ModernStandby : core::WakeAbility::CanWake;
+}
 
 }  // namespace vrln

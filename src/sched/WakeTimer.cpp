@@ -9,18 +9,22 @@
 
 namespace vrln {
 
-TWakeTimer::TWakeTimer(ScheduleView view, MayNotWake mayNotWake)
-    : View(std::move(view)), Warn(std::move(mayNotWake)), Timer(::CreateWaitableTimerA(nullptr, FALSE, nullptr)) {}
+TWakeTimer::TWakeTimer(ScheduleView view, MayNotWake mayNotWake, TLogQueue* log)
+    : View(std::move(view)),
+      Warn(std::move(mayNotWake)),
+      Log(log),
+      Timer(::CreateWaitableTimerA(nullptr, FALSE, nullptr)) {}
 
 namespace {
 constexpr DWORD kTimerResumeIgnored = 722;  // ERROR_TIMER_RESUME_IGNORED, which MinGW's headers lack
 }  // namespace
 
-bool TWakeTimer::WillWake(DWORD errorOfTheSet) {
+core::WakeAbility TWakeTimer::Ability(DWORD errorOfTheSet) {
     // The set succeeds where the machine cannot resume, and says so only here;
     // Windows documents ERROR_NOT_SUPPORTED, Wine answers ERROR_TIMER_RESUME_IGNORED.
-    if (errorOfTheSet == ERROR_NOT_SUPPORTED || errorOfTheSet == kTimerResumeIgnored) return false;
-    return PowerSettingsLetProgramsWake();
+    if (errorOfTheSet == ERROR_NOT_SUPPORTED || errorOfTheSet == kTimerResumeIgnored)
+        return core::WakeAbility::CannotResume;
+    return ProgramsWakeAbility();
 }
 
 void TWakeTimer::Arm() {
@@ -40,6 +44,7 @@ void TWakeTimer::Arm() {
     if (due == ArmedDue) return;
     if (!due) {
         Platform().CancelWaitableTimer(Timer.get());
+        if (ArmedDue) Note(Log, [] { return core::WakeTimerCancelledLine(); });
         ArmedDue.reset();
         return;
     }
@@ -52,15 +57,29 @@ void TWakeTimer::Arm() {
     // A timer that could not be set is tried again at the next arm; the worker looks by itself meanwhile.
     ArmedDue = set ? due : std::nullopt;
     ArmedAhead = set && ahead;
-    if (set && WarnedFor != schedule.moment && (schedule.moment - now) * 24 * 60 > kWarnAheadMinutes &&
-        !WillWake(error)) {
-        WarnedFor = schedule.moment;
-        if (Warn) Warn(schedule.moment);
+    const double moment = schedule.moment;
+    // Told once for a moment: it is set again before it, and after a change of the clock.
+    const bool newMoment = LoggedFor != moment;
+    LoggedFor = moment;
+    if (!set) {
+        if (newMoment) Note(Log, [&] { return core::WakeTimerNotSetLine(moment, error); });
+        return;
+    }
+    const bool mayWarn = WarnedFor != moment && (moment - now) * 24 * 60 > kWarnAheadMinutes;
+    if (!newMoment && !mayWarn) return;
+    const core::WakeAbility ability = Ability(error);
+    if (newMoment) Note(Log, [&] { return core::WakeTimerSetLine(moment, ability); });
+    if (mayWarn && ability != core::WakeAbility::CanWake) {
+        WarnedFor = moment;
+        if (Warn) Warn(moment);
     }
 }
 
 TWakeTimer::TFired TWakeTimer::Fired() {
     const TFired fired = !ArmedDue ? TFired::Unset : ArmedAhead ? TFired::Ahead : TFired::AtTheMoment;
+    // The first time for a moment is when the computer woke, if it slept.
+    if (fired != TFired::Unset && FiredFor != LoggedFor) Note(Log, [] { return core::WakeTimerFiredLine(); });
+    if (fired != TFired::Unset) FiredFor = LoggedFor;
     ArmedDue.reset();
     return fired;
 }

@@ -2,6 +2,8 @@
 // ahead when the machine will probably not wake for it.
 #pragma once
 
+#include "core/LogLines.h"
+#include "sched/DecisionLog.h"
 #include "win/Handles.h"
 
 #include <cstdint>
@@ -25,7 +27,8 @@ public:
     using MayNotWake = std::function<void(double moment)>;
     static constexpr double kWarnAheadMinutes = 10;
 
-    TWakeTimer(ScheduleView view, MayNotWake mayNotWake);
+    // Each moment it is set for, whether that can wake the computer, and its firing go to the log.
+    TWakeTimer(ScheduleView view, MayNotWake mayNotWake, TLogQueue* log = nullptr);
     TWakeTimer(const TWakeTimer&) = delete;
     TWakeTimer& operator=(const TWakeTimer&) = delete;
 
@@ -50,15 +53,17 @@ public:
     static constexpr unsigned kAheadMs = 2000;
 
 private:
-    // Whether the timer just set will wake the machine for the moment.
-    static bool WillWake(DWORD errorOfTheSet);
+    // Whether the timer just set will wake the machine for the moment, and why not.
+    static core::WakeAbility Ability(DWORD errorOfTheSet);
 
     const ScheduleView View;
     const MayNotWake Warn;
+    TLogQueue* const Log;
     UniqueHandle Timer;
     std::optional<std::uint64_t> ArmedDue;  // what the timer is set to
     bool ArmedAhead = false;                 // before the moment, not at it
     std::optional<double> WarnedFor;
+    std::optional<double> LoggedFor, FiredFor;
 };
 
 }  // namespace vrln

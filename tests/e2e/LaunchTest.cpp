@@ -3,6 +3,7 @@
 #include "app/Autostart.h"
 #include "core/Browser.h"
 #include "core/LastLaunch.h"
+#include "sched/DecisionLog.h"
 #include "sched/ThreadWakeUp.h"
 #include "TestSupport.h"
 #include "WebsTestSupport.h"
@@ -40,9 +41,28 @@ void DeleteRunValues() {
     }
 }
 
+// The decision log's folder taken by a file of the same name, so that no line can be written.
+class ScopedLogFolderTaken {
+public:
+    ScopedLogFolderTaken() {
+        ::MoveFileA(folder.c_str(), aside.c_str());
+        taken = WriteWholeFile(folder, "not a folder");
+    }
+    ~ScopedLogFolderTaken() {
+        ::DeleteFileA(folder.c_str());
+        ::MoveFileA(aside.c_str(), folder.c_str());
+    }
+    bool taken = false;
+
+private:
+    const std::string folder = DefaultLogFolder().substr(0, DefaultLogFolder().size() - 1);
+    const std::string aside = folder + ".aside";
+};
+
 class LaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ::DeleteFileA((DefaultLogFolder() + TDecisionLog::kFileName).c_str());
         DeleteSchedulerKey();
         DeleteUserRecord();
         dir = NewScratchDir("launch");
@@ -102,11 +122,25 @@ TEST_F(LaunchTest, AnAnnouncedMomentStartsTheMainApplicationOnceAndIsConsumed) {
     EXPECT_NE(line.find("\tshow=1\t"), std::string::npos) << line;
     EXPECT_NE(line.find("cmd=" + dir + "VRLN98.EXE"), std::string::npos) << line;
     EXPECT_TRUE(WaitFor([&] { return StoredMoment() == 0.0; }, kGenerous));
+    // The log tells the decisions in their order, the start with its command line.
+    const std::string logPath = DefaultLogFolder() + TDecisionLog::kFileName;
+    ASSERT_TRUE(WaitFor([&] { return ReadWholeFile(logPath).find("Main application started") != std::string::npos; },
+                        kGenerous));
+    const std::string told = ReadWholeFile(logPath);
+    std::size_t at = 0;
+    for (const std::string& step : {std::string("Started: version "), std::string("New moment "), std::string(" is due"),
+                                     std::string("Network up"), std::string("Main application started, shown normally"),
+                                     dir + "VRLN98.EXE"}) {
+        at = told.find(step, at);
+        EXPECT_NE(at, std::string::npos) << step << " in\n" << told;
+    }
     ::Sleep(3000);
     EXPECT_EQ(Starts(), 1u);
 }
 
-TEST_F(LaunchTest, Bit1StartsTheMainApplicationMinimised) {
+TEST_F(LaunchTest, Bit1StartsTheMainApplicationMinimisedAlsoWhereNoLogCanBeWritten) {
+    ScopedLogFolderTaken noLog;
+    ASSERT_TRUE(noLog.taken);
     StartScheduler();
     Store("--state=2 --in=1");
     ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, kGenerous));
