@@ -134,7 +134,7 @@ TDdeClientConv::~TDdeClientConv() {
 void TDdeClientConv::SetConnectMode(TDataMode value) {
     if (value == ConnectMode_) return;
     if (value == TDataMode::ddeAutomatic && !DdeService_.empty() && !DdeTopic_.empty()) {
-        if (!OpenConversation()) throw std::runtime_error("Unable to connect DDE conversation");
+        if (!OpenConversation()) throw Exception("Unable to connect DDE conversation");
     }
     ConnectMode_ = value;
 }

@@ -14,8 +14,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 
 namespace vrln {
 
@@ -24,10 +25,21 @@ constexpr std::size_t kMaxDdeStringChars = 255;
 // How long RequestText waits for the server's answer.
 constexpr DWORD kDdeRequestTimeoutMs = 10000;
 
-// Raised when the DDEML cannot be initialised.
-class EDdeError : public std::runtime_error {
+// The general exception of this layer: a message. Not std::runtime_error, whose
+// reference-counted string alone would take a sixth of the shipped file.
+class Exception : public std::exception {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Exception(std::string message) : Message(std::move(message)) {}
+    const char* what() const noexcept override { return Message.c_str(); }
+
+private:
+    std::string Message;
+};
+
+// Raised when the DDEML cannot be initialised.
+class EDdeError : public Exception {
+public:
+    using Exception::Exception;
 };
 
 // The message of EDdeError for a DDEML error code, the code in upper-case hex:
@@ -84,7 +96,7 @@ public:
     const std::string& DdeTopic() const noexcept { return DdeTopic_; }
     TDataMode ConnectMode() const noexcept { return ConnectMode_; }
     // Switching to ddeAutomatic with both names set connects at once and
-    // throws std::runtime_error("Unable to connect DDE conversation") when
+    // throws Exception("Unable to connect DDE conversation") when
     // that fails; the mode then stays as it was.
     void SetConnectMode(TDataMode value);
     bool FormatChars() const noexcept { return FormatChars_; }

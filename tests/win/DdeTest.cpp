@@ -100,7 +100,7 @@ TEST_F(DdeTest, SwitchingAnOpenConversationToAutomaticRaises) {
         FAIL() << "no exception";
     } catch (const EDdeError&) {
         FAIL() << "the general exception class is expected";
-    } catch (const std::runtime_error& error) {
+    } catch (const Exception& error) {
         EXPECT_STREQ(error.what(), "Unable to connect DDE conversation");
     }
     EXPECT_EQ(conversation->ConnectMode(), TDataMode::ddeManual);
