@@ -2,6 +2,7 @@
 #include "core/DateTime.h"
 #include "sched/ThreadSync.h"
 #include "sched/Connectivity.h"
+#include "sched/DecisionLog.h"
 #include "sched/ThreadWakeUp.h"
 #include "win/Platform.h"
 #include "TestSupport.h"
@@ -1416,4 +1417,46 @@ TEST_F(SchedulerTest, ANetworkSeenJustBeforeTheMomentIsTrustedAndNoneSeenThenIsA
         EXPECT_EQ(launches.WaitingMoment(), c.launched ? 0.0 : moment);
         g_presence.reset();
     }
+}
+
+TEST_F(SchedulerTest, TheDecisionsReachTheLogInTheirOrderEachOnceAsTheCycleThatMadeThemEnds) {
+    Platform().WinExec = &StartClaimingPresence;
+    const std::string folder = NewScratchDir("decisions");
+    TDecisionLog log(folder);
+    TLogQueue queue;
+    const double ahead = LocalNow() + 1.0 / 24, due = LocalNow() - 1.0 / 24;
+    WriteSchedulerValues(0, ahead);
+    TScheduleStore store(&queue);
+    TWakeTimer timer([&] { return TWakeTimer::Schedule{store.StartupDate(), store.State(), false}; }, nullptr, &queue);
+    TDueDecision decision([] { return !MainAppNotRunning(); }, &queue);
+    TLaunches launches({store, decision, nullptr, [] { return false; }, [](const TTrayNotice&) {}, nullptr, &queue});
+    // Set ahead of the moment, fired, set again at it and fired again: told once each.
+    timer.Arm();
+    timer.Fired();
+    timer.Arm();
+    timer.Fired();
+    MainAppStores(core::kStateSuspended, ahead);
+    store.Load();
+    SetInterfaces({});
+    MainAppStores(0, due);
+    store.Load();
+    for (int cycle = 0; cycle < 3; ++cycle) launches.RunDuePath(false);  // waits for a network
+    EXPECT_EQ(ReadWholeFile(folder + TDecisionLog::kFileName), "") << "written before the cycle ended";
+    SetInterfaces({kWired});
+    AwakeFor(14000);
+    launches.RunDuePath(false);
+    queue.Flush(log);
+    std::vector<std::string> told;
+    for (const std::string& line : ReadLines(folder + TDecisionLog::kFileName))
+        told.push_back(line.substr(line.find("  ") + 2));
+    const std::vector<std::string> expected = {
+        "Wake timer set for ", "Wake timer fired", "Flags changed by the main application: launches suspended",
+        "New moment ", "Flags changed by the main application: launches resumed", "Moment ",
+        "Computer kept awake for the launch", "Waiting for a network: no hardware adapter",
+        "Network up after 14 s: a hardware adapter", "Moment ", "Main application started, shown normally"};
+    ASSERT_EQ(told.size(), expected.size()) << ::testing::PrintToString(told);
+    for (std::size_t i = 0; i < told.size(); ++i) EXPECT_EQ(told[i].rfind(expected[i], 0), 0u) << told[i];
+    EXPECT_NE(told[5].find(" is due"), std::string::npos);
+    EXPECT_NE(told[9].find(" used up"), std::string::npos);
+    g_presence.reset();
 }

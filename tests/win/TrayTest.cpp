@@ -3,6 +3,8 @@
 #include "app/VrlnSchdMain.h"
 #include "app/res/resource.h"
 #include "core/DateTime.h"
+#include "core/Texts.h"
+#include "sched/DecisionLog.h"
 #include "sched/ThreadSync.h"
 #include "win/Platform.h"
 #include "TestSupport.h"
@@ -112,6 +114,10 @@ BOOL WINAPI RecordMenu(HMENU menu, UINT, int, int, int, HWND owner, const RECT*)
     return TRUE;
 }
 
+
+// The decision log of the program in this process, emptied at the start of a test that reads it.
+std::string DecisionLogPath() { return DefaultLogFolder() + TDecisionLog::kFileName; }
+std::string DecisionLog() { return ReadWholeFile(DecisionLogPath()); }
 
 bool NoticeSet(int index) {
     UniqueHandle event(::OpenEventA(SYNCHRONIZE, FALSE,
@@ -411,6 +417,7 @@ TEST_F(TrayTest, UnloadAnsweredYesRemovesTheEntryTheIconAndTheWindow) {
 }
 
 TEST_F(TrayTest, TheSessionsEndStoresTheToggleThatWaitsAndTheRestartManagersCloseEndsTheProgram) {
+    ::DeleteFileA(DecisionLogPath().c_str());
     WriteSchedulerValues(0, 0.0);
     Create();
     ASSERT_TRUE(peer->BeginWrite(1000));
@@ -420,8 +427,10 @@ TEST_F(TrayTest, TheSessionsEndStoresTheToggleThatWaitsAndTheRestartManagersClos
     const HWND wnd = plandrel->Window();
     EXPECT_EQ(::SendMessageA(wnd, WM_QUERYENDSESSION, 0, 0), TRUE);
     // After this the process may be ended at once: the toggle is stored by then.
-    ::SendMessageA(wnd, WM_ENDSESSION, TRUE, 0);
+    ::SendMessageA(wnd, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
     EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{1}, 0.0));
+    const std::string told = DecisionLog();
+    EXPECT_LT(told.find("Session ends: logoff"), told.find("Stopped")) << told;
     EXPECT_EQ(g_calls.back().message, static_cast<DWORD>(NIM_DELETE));
     EXPECT_TRUE(::IsWindow(wnd));
     ::SendMessageA(wnd, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
@@ -593,11 +602,15 @@ TEST_F(TrayTest, AnIconTheTaskbarCouldNotTakeYetIsAddedAtALaterRefresh) {
 }
 
 TEST_F(TrayTest, ANotificationWhileTheIconIsMissingIsShownOnceTheIconIsThere) {
+    ::DeleteFileA(DecisionLogPath().c_str());
     g_taskbarUp = false;  // at logon
     Create();
     plandrel->ShowLaunchFailure(MainAppPath(), ERROR_FILE_NOT_FOUND);
     g_taskbarUp = true;
     ASSERT_TRUE(PumpUntil([] { return !ShownNotices().empty(); }, kGenerous));
+    // The window's decision reaches the log that the worker writes.
+    EXPECT_TRUE(WaitFor([] { return DecisionLog().find(std::string("Notice shown: ") + core::kLaunchFailureTitle) !=
+                                    std::string::npos; }, kGenerous));
     Command(IDM_SUSPEND);  // a refresh that hands the shell the icon again
     ASSERT_EQ(ShownNotices().size(), 1u);
     EXPECT_EQ(std::string(ShownNotices()[0].record.szInfo), "The file was not found:\n" + MainAppPath());
