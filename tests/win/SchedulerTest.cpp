@@ -1012,49 +1012,33 @@ TEST_F(SchedulerTest, ADueLaunchWaitsForANetworkUntilOneComesUpOrTwoMinutesAwake
     EXPECT_EQ(g_launches, 1);
     EXPECT_EQ(StoredMoment(), 0.0);
     g_claimsLate = false;
-    // Without a network the launch comes all the same, two minutes awake after
-    // the moment was first due; a sleep counts for nothing and begins the wait
-    // again, since the network needs its time after the wake.
-    SetInterfaces({});
-    const double next = LocalNow() - 1.0 / 24;
-    MainAppStores(0, next);
-    ASSERT_TRUE(waiting(true));
-    AwakeFor(100000);
-    ASSERT_TRUE(CyclesPass(2));
-    AsleepFor(10ull * 60 * 60 * 1000);
-    ASSERT_TRUE(CyclesPass(2));
-    AwakeFor(119999);
-    ASSERT_TRUE(CyclesPass(2));
-    EXPECT_EQ(StoredMoment(), next);
-    AwakeFor(1);
-    ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
-    EXPECT_TRUE(waiting(false));  // handed over once the cycle of the launch is over
     // A main application started meanwhile takes the moment without a launch.
     g_presence.reset();
+    SetInterfaces({});
     MainAppStores(0, LocalNow() - 1.0 / 24);
     ASSERT_TRUE(waiting(true));
     ClaimPresence();
     ASSERT_TRUE(WaitFor([&] { return StoredMoment() == 0.0; }, kGenerous));
     ASSERT_TRUE(CyclesPass(1));
-    EXPECT_EQ(g_launches, 2);
+    EXPECT_EQ(g_launches, 1);
     g_presence.reset();
     // So does the user's own start: the worker starts nothing more for that moment.
     const double loaded = LocalNow() - 1.0 / 24;
     MainAppStores(0, loaded);
     ASSERT_TRUE(waiting(true));
     scheduler.LoadMainApp();
-    ASSERT_TRUE(WaitFor([] { return g_launches == 3; }, kGenerous));
+    ASSERT_TRUE(WaitFor([] { return g_launches == 2; }, kGenerous));
     EXPECT_EQ(StoredMoment(), 0.0);
     ASSERT_TRUE(WaitFor([&] { return scheduler.LastLaunch().has_value(); }, kGenerous));
     EXPECT_EQ(scheduler.LastLaunch()->planned, loaded);
     EXPECT_EQ(scheduler.LastLaunch()->outcome, core::LaunchOutcome::Started);
     SetInterfaces({kWired});
     ASSERT_TRUE(CycleAfter([&] { scheduler.TimeChanged(); }));
-    EXPECT_EQ(g_launches, 3);
+    EXPECT_EQ(g_launches, 2);
     g_presence.reset();
 }
 
-TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverAPersonComesOrEightHoursPass) {
+TEST_F(SchedulerTest, TheWorkerHoldsTheMachineFromTheDueMomentLetsGoWhenTheStartFailsAndAtTheStop) {
     Platform().WinExec = &StartClaimingPresence;
     g_startsFail = true;
     const double failing = LocalNow() - 1.0 / 24;
@@ -1101,56 +1085,17 @@ TEST_F(SchedulerTest, TheMachineStaysAwakeFromTheDueMomentUntilTheCaptureIsOverA
         const std::optional<core::LastLaunch> stored = core::DecodeLastLaunch(ReadRaw(kLastLaunchValue).bytes);
         return stored && stored->planned == started;
     }, kGenerous));
-    AwakeFor(30000);
-    ASSERT_TRUE(CyclesPass(2));
-    ClaimPresence();
-    AwakeFor(60000);
-    ASSERT_TRUE(CyclesPass(2));
-    EXPECT_EQ(PowerCalls("awake").size(), 3u);
-    g_presence.reset();  // the capture is over
-    ASSERT_TRUE(awakeCalls(4));
-    // A person's input lets the person's own power plan apply, though the capture runs.
-    g_claimsLate = false;
-    MainAppStores(0, LocalNow() - 1.0 / 24);
-    ASSERT_TRUE(awakeCalls(5));
-    g_lastInput = g_ticks + 1;
-    ASSERT_TRUE(awakeCalls(6));
-    // An input long before the hold is nobody come, whatever its distance from
-    // the hold in the 32-bit tick of input. Due while the main application runs,
-    // each moment is consumed without a launch and held all the same.
-    for (const ULONGLONG before : {(1ull << 31) - 1, (1ull << 31) + 1, (1ull << 32) - 1, (1ull << 32) + 1}) {
-        SCOPED_TRACE(before);
-        const std::size_t calls = PowerCalls("awake").size();
-        g_lastInput = g_ticks - before;
-        MainAppStores(0, LocalNow() - 1.0 / 24);
-        ASSERT_TRUE(awakeCalls(calls + 1));
-        ASSERT_TRUE(CyclesPass(2));
-        EXPECT_EQ(PowerCalls("awake").size(), calls + 1);
-        g_lastInput = g_ticks + 60000;  // a person comes a minute after the hold
-        ASSERT_TRUE(awakeCalls(calls + 2));
-    }
-    EXPECT_EQ(g_launches, 3);
-    // Held for eight hours awake at most; hours asleep do not count.
-    MainAppStores(0, LocalNow() - 1.0 / 24);
-    ASSERT_TRUE(awakeCalls(15));
-    EXPECT_TRUE(WaitFor([&] { return StoredMoment() == 0.0; }, kGenerous));  // held from the due test on, consumed after
-    AsleepFor(9ull * 60 * 60 * 1000);
-    AwakeFor(8ull * 60 * 60 * 1000 - 1);
-    ASSERT_TRUE(CyclesPass(2));
-    EXPECT_EQ(PowerCalls("awake").size(), 15u);
-    AwakeFor(1);
-    ASSERT_TRUE(awakeCalls(16));
-    // The stop gives back a hold.
-    MainAppStores(0, LocalNow() - 1.0 / 24);
-    ASSERT_TRUE(awakeCalls(17));
+    // The stop gives back a hold: held from the due test on, since the main application has not claimed its mutex.
+    ASSERT_TRUE(awakeCalls(3));
     const std::string worker = " " + std::to_string(scheduler->ThreadID());
     scheduler.reset();
     g_presence.reset();
     const std::string held = "awake " + std::to_string(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) + worker,
                       released = "awake " + std::to_string(ES_CONTINUOUS) + worker;
     std::vector<std::string> expected;
-    for (int i = 0; i < 9; ++i) expected.insert(expected.end(), {held, released});
+    for (int i = 0; i < 2; ++i) expected.insert(expected.end(), {held, released});
     EXPECT_EQ(PowerCalls("awake"), expected);
+    g_claimsLate = false;
 }
 
 // ---- The scheduler's parts, each alone on the test's own thread ------------------------
@@ -1459,4 +1404,76 @@ TEST_F(SchedulerTest, TheDecisionsReachTheLogInTheirOrderEachOnceAsTheCycleThatM
     EXPECT_NE(told[5].find(" is due"), std::string::npos);
     EXPECT_NE(told[9].find(" used up"), std::string::npos);
     g_presence.reset();
+}
+
+TEST_F(SchedulerTest, WithoutANetworkTheLaunchComesTwoMinutesAwakeAfterTheMomentWasDueAndASleepBeginsTheWaitAgain) {
+    Platform().WinExec = &StartClaimingPresence;
+    SetInterfaces({});
+    WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    TScheduleStore store;
+    TDueDecision due([] { return !MainAppNotRunning(); });
+    TLaunches launches({store, due, nullptr, [] { return false; }, [](const TTrayNotice&) {}, nullptr});
+    constexpr ULONGLONG kHours = 60 * 60 * 1000;
+    // The network needs its time after a wake: the hours asleep count for nothing.
+    const struct Step { ULONGLONG awake, asleep; int launches; } steps[] = {
+        {0, 0, 0}, {100000, 0, 0}, {0, 10 * kHours, 0}, {119999, 0, 0}, {1, 0, 1}};
+    for (const Step& step : steps) {
+        AwakeFor(step.awake);
+        AsleepFor(step.asleep);
+        launches.RunDuePath(false);
+        EXPECT_EQ(g_launches, step.launches) << step.awake << " awake, " << step.asleep << " asleep";
+    }
+    ASSERT_TRUE(store.LastLaunch().has_value());
+    EXPECT_EQ(store.LastLaunch()->outcome, core::LaunchOutcome::StartedWithoutNetwork);
+    g_presence.reset();
+}
+
+TEST_F(SchedulerTest, TheHoldEndsOnceTheCaptureIsOverAPersonComesOrEightHoursAwakePass) {
+    TDueDecision due([] { return !MainAppNotRunning(); });
+    double moment = LocalNow() - 1.0 / 24;
+    // Due, and consumed as the outcome says: a new moment each time.
+    const auto hold = [&](TDueDecision::TOutcome outcome) {
+        moment += 1.0 / 86400;
+        EXPECT_EQ(due.Ask(moment), TDueDecision::TAnswer::Launch);
+        due.Report(outcome);
+        due.Ask(std::nullopt);
+        return due.HoldsTheMachine();
+    };
+    const auto stillHeld = [&] {
+        due.Ask(std::nullopt);
+        return due.HoldsTheMachine();
+    };
+    // A main application that claims its mutex late is not taken for one that has ended.
+    ASSERT_TRUE(hold(TDueDecision::TOutcome::Started));
+    AwakeFor(30000);
+    EXPECT_TRUE(stillHeld());
+    ClaimPresence();
+    AwakeFor(60000);
+    EXPECT_TRUE(stillHeld());
+    g_presence.reset();  // the capture is over
+    EXPECT_FALSE(stillHeld());
+    // A person's input lets the person's own power plan apply, though the capture runs.
+    ClaimPresence();
+    ASSERT_TRUE(hold(TDueDecision::TOutcome::Started));
+    g_lastInput = g_ticks + 1;
+    EXPECT_FALSE(stillHeld());
+    // An input long before the hold is nobody come, whatever its distance from
+    // the hold in the 32-bit tick of input.
+    for (const ULONGLONG before : {(1ull << 31) - 1, (1ull << 31) + 1, (1ull << 32) - 1, (1ull << 32) + 1}) {
+        SCOPED_TRACE(before);
+        g_lastInput = g_ticks - before;
+        ASSERT_TRUE(hold(TDueDecision::TOutcome::FoundRunning));
+        EXPECT_TRUE(stillHeld());
+        g_lastInput = g_ticks + 60000;  // a person comes a minute after the hold
+        EXPECT_FALSE(stillHeld());
+    }
+    // Held for eight hours awake at most; hours asleep do not count.
+    ASSERT_TRUE(hold(TDueDecision::TOutcome::FoundRunning));
+    AsleepFor(9ull * 60 * 60 * 1000);
+    AwakeFor(8ull * 60 * 60 * 1000 - 1);
+    EXPECT_TRUE(stillHeld());
+    AwakeFor(1);
+    EXPECT_FALSE(stillHeld());
+    g_presence.reset();
+    EXPECT_EQ(PowerCalls("awake").size(), 14u);  // each hold given back once
 }
