@@ -115,6 +115,7 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_COMMAND: WMCommand(message); return;
         case WM_TRAYNOTIFY: WMTrayNotify(message); return;
         case WM_REFRESHTRAY: WMRefreshTray(message); return;
+        case WM_WEBSREAD: WMWebsRead(message); return;
         case WM_DPICHANGED: WMDpiChanged(message); return;
         case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
         case WM_TIMECHANGE: WMTimeChange(message); return;
@@ -144,6 +145,7 @@ void TPlandrel::WMCreate(TMessage& message) {
     Scheduler_->AttachWakeUp([wnd](TScheduler&) { ::PostMessageA(wnd, WM_REFRESHTRAY, 0, 0); });
     Scheduler_->SetPriority(THREAD_PRIORITY_LOWEST);
     Icon = std::make_unique<TTrayIcon>(Wnd, Scheduler_->Snapshot());
+    WebsReader = std::make_unique<TWebsReader>(Wnd);
 }
 
 void TPlandrel::WMDestroy(TMessage& message) {
@@ -154,6 +156,7 @@ void TPlandrel::WMDestroy(TMessage& message) {
         Icon.reset();
         Scheduler_.reset();
     }
+    WebsReader.reset();
     WindowDestroyed = true;
     ::PostQuitMessage(0);
 }
@@ -274,6 +277,12 @@ void TPlandrel::WMRefreshTray(TMessage& message) {
     RefreshTray();
 }
 
+void TPlandrel::WMWebsRead(TMessage& message) {
+    message.Result = 0;
+    if (!WebsReader) return;
+    if (std::shared_ptr<const TWebsList> handed = WebsReader->Take()) KnownWebs = std::move(handed);
+}
+
 void TPlandrel::ShowTrayNotice(const TTrayNotice& notice) {
     switch (notice.Kind) {
         case TTrayNotice::TKind::LaunchFailed: ShowLaunchFailure(MainAppPath(), notice.WinExecResult); return;
@@ -316,6 +325,8 @@ void TPlandrel::WMSettingChange(TMessage& message) {
         ReloadUserLocaleNames();
         if (Icon) Icon->TooltipWordsChanged();
     }
+    // The same message as WM_WININICHANGE: win.ini's [VORLANE] holds the work path.
+    if ((!section || ::lstrcmpiA(section, "VORLANE") == 0) && WebsReader) WebsReader->ReadAgain();
     DefaultHandler(message);
 }
 
@@ -370,7 +381,21 @@ void TPlandrel::AddLastLaunchItem(HMENU popup) {
 
 // ---- The local webs -----------------------------------------------------------
 
-int TPlandrel::FillWebsMenu(HMENU submenu) { return vrln::FillWebsMenu(submenu, Webs_); }
+int TPlandrel::FillWebsMenu(HMENU submenu) {
+    if (WebsReader) {
+        // Whatever opens the menu takes what waits, so that nothing waits on a post that was lost.
+        if (std::shared_ptr<const TWebsList> handed = WebsReader->Take()) KnownWebs = std::move(handed);
+        if (KnownWebs) {
+            const TKnownWebsUse use = vrln::FillWebsMenuFrom(*KnownWebs, submenu, Webs_);
+            if (use == TKnownWebsUse::Shown) return static_cast<int>(Webs_.size());
+            WebsReader->ReadAgain();
+            if (use == TKnownWebsUse::ShownWithTitlesReadNow) return static_cast<int>(Webs_.size());
+        }
+    }
+    // Before the first list, or with one that is outdated, the menu reads as
+    // the read-ahead does, and never waits for it.
+    return vrln::FillWebsMenu(submenu, Webs_);
+}
 
 void TPlandrel::OpenLocalWeb(std::uint32_t index) {
     if (Browser) vrln::OpenLocalWeb(Webs_, index, *Browser);
