@@ -236,10 +236,11 @@ void TWebsReader::Hand(std::shared_ptr<const TWebsList> list) {
     {
         std::lock_guard<std::mutex> hold(Lock);
         wake = !Ready;
-        Ready = std::move(list);
+        Ready = list;
     }
     // One post until the window takes the list; it takes a newer one with it.
     if (wake) ::PostMessageA(Wnd, WM_WEBSREAD, 0, 0);
+    if (StepHookForTest) StepHookForTest(TStep::Handed, *list);
 }
 
 }  // namespace vrln

@@ -32,6 +32,7 @@ class TWebsReader {
 public:
     enum class TStep {
         Handing,  // a new list is made and not handed yet
+        Handed,   // it waits for the window, which is told
     };
     using StepHook = std::function<void(TStep step, const TWebsList& list)>;
 
