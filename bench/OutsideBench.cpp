@@ -13,10 +13,11 @@
 //               ahead; the delay runs until this program's notice as
 //               participant 1 is set, and the state is then read back from the
 //               registry
-//   idle S      starts the program, prints "IDLE-READY", waits with no moment
-//               stored until "bench_idle_loop --stop" (at most S seconds) while
-//               run.sh samples /proc, and reports the private bytes after start
-//               and after the wait
+//   idle S      starts the program with 1,000 local webs listed, prints
+//               "IDLE-READY" 5 s later (its first read of them done), waits with
+//               no moment stored until "bench_idle_loop --stop" (at most S
+//               seconds) while run.sh samples /proc, and reports the private
+//               bytes after start and after the wait
 //   pending S   the same with a moment pending a day ahead, stored by this
 //               program as participant 1 20 s before "IDLE-READY"
 //   menu N      the icon's right click (sent as input to the virtual desktop's
@@ -300,7 +301,22 @@ bool PrivateBytes(HANDLE process, PROCESS_MEMORY_COUNTERS_EX& counters) {
 
 std::string Kib(SIZE_T bytes) { return std::to_string(bytes / 1024) + " KiB"; }
 
+// 1,000 local webs in a scratch folder of their own, listed in its webs.dat,
+// the work path while the object lives: the program watches their folders.
+struct SampleWebs {
+    std::string root = NewScratchDir("webs");
+    ScopedWorkPath workPath{root};
+    std::vector<std::string> files = MakeSampleWebs(root, 1000);
+    SampleWebs() {
+        std::string websDat;
+        for (const std::string& file : files) websDat += file + "\r\n";
+        WriteWholeFile(root + "webs.dat", websDat);
+    }
+    ~SampleWebs() { RemoveSampleWebs(root, files); }
+};
+
 int Idle(int seconds, bool pending) {
+    const SampleWebs webs;
     Session session;
     if (!session.ok) return 1;
     Running& running = session.running;
@@ -314,6 +330,8 @@ int Idle(int seconds, bool pending) {
         // whose balloon keeps the desktop busy for about 15 s: the sample
         // starts after it.
         ::Sleep(20000);
+    } else {
+        ::Sleep(5000);
     }
     PROCESS_MEMORY_COUNTERS_EX afterStart, afterWait;
     const bool startRead = PrivateBytes(running.process.handle.get(), afterStart);
