@@ -44,7 +44,7 @@ std::vector<std::string> RedirectedFolders() {
     for (const int id : {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86, CSIDL_WINDOWS, CSIDL_COMMON_APPDATA}) {
         char path[MAX_PATH] = {};
         if (SUCCEEDED(::SHGetFolderPathA(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path)) && path[0])
-            folders.emplace_back(path);
+            folders.push_back(path);
     }
     return folders;
 }
@@ -107,7 +107,7 @@ void TWebsReader::Run() {
 TWebsReader::TCause TWebsReader::WaitForCause(DWORD ms) {
     HANDLE causes[MAXIMUM_WAIT_OBJECTS] = {StopEvent.get(), RequestEvent.get()};
     DWORD count = 2;
-    for (const TWatch& watch : Watches) causes[count++] = watch.Handle.get();
+    for (const std::unique_ptr<TWatch>& watch : Watches) causes[count++] = watch->Handle.get();
     const DWORD ended = ::WaitForMultipleObjects(count, causes, FALSE, ms);
     if (Stopping || ended == WAIT_OBJECT_0) return TCause::Stop;
     if (ended == WAIT_OBJECT_0 + 1) return TCause::Request;
@@ -115,7 +115,7 @@ TWebsReader::TCause TWebsReader::WaitForCause(DWORD ms) {
     if (ended >= WAIT_OBJECT_0 + 2 && ended < WAIT_OBJECT_0 + count) {
         const std::size_t index = ended - WAIT_OBJECT_0 - 2;
         // Gone with its folder: the next pass watches again what is there.
-        if (!::FindNextChangeNotification(Watches[index].Handle.get())) Watches.erase(Watches.begin() + index);
+        if (!::FindNextChangeNotification(Watches[index]->Handle.get())) Watches.erase(Watches.begin() + index);
         return TCause::Change;
     }
     // A handle the wait refuses would end every wait at once: from now on the
@@ -203,12 +203,11 @@ void TWebsReader::ReadList(const std::string& workPath, std::uint64_t passAt) {
 std::vector<TWebsReader::TWatch*> TWebsReader::Watch(const core::WatchPlan& plan, bool keepOthers) {
     std::vector<TWatch*> watches(plan.Folders.size(), nullptr);
     if (WatchesFailed) return watches;
-    std::vector<TWatch> kept;
-    kept.reserve(kMaxWatchedFolders);
-    std::vector<std::size_t> planned;  // per watch kept, its folder in the plan
+    std::vector<std::unique_ptr<TWatch>> kept;
     for (std::size_t i = 0; i < plan.Folders.size(); ++i) {
         const core::WatchedFolder& folder = plan.Folders[i];
-        const auto old = std::find_if(Watches.begin(), Watches.end(), [&](const TWatch& w) { return w.Folder == folder; });
+        const auto old = std::find_if(Watches.begin(), Watches.end(),
+                                      [&](const std::unique_ptr<TWatch>& w) { return w->Folder == folder; });
         if (old != Watches.end()) {
             kept.push_back(std::move(*old));
             Watches.erase(old);
@@ -216,15 +215,14 @@ std::vector<TWebsReader::TWatch*> TWebsReader::Watch(const core::WatchPlan& plan
             UniqueChangeNotification handle(
                 ::FindFirstChangeNotificationA(folder.Path.c_str(), folder.Subtree, kNotifyFilter));
             if (!handle) continue;  // not there (yet): the window compares stamps
-            kept.push_back({folder, std::move(handle), false});
+            kept.push_back(std::make_unique<TWatch>(TWatch{folder, std::move(handle), false}));
         }
-        planned.push_back(i);
+        watches[i] = kept.back().get();
     }
-    for (TWatch& other : Watches) {
+    for (std::unique_ptr<TWatch>& other : Watches) {
         if (keepOthers && kept.size() < kMaxWatchedFolders) kept.push_back(std::move(other));
     }
     Watches = std::move(kept);
-    for (std::size_t k = 0; k < planned.size(); ++k) watches[planned[k]] = &Watches[k];
     return watches;
 }
 

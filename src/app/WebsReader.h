@@ -82,7 +82,7 @@ private:
 
     HWND Wnd;
     // ---- The reader's own -------------------------------------------------
-    std::vector<TWatch> Watches;
+    std::vector<std::unique_ptr<TWatch>> Watches;
     bool WatchesFailed = false;  // the platform refused the wait: the window checks instead
     std::vector<std::string> Unwatchable;
     std::string ListPath;

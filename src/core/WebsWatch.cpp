@@ -1,7 +1,6 @@
 #include "core/WebsWatch.h"
 
 #include <algorithm>
-#include <map>
 
 namespace vrln::core {
 
@@ -81,13 +80,14 @@ WatchPlan PlanWatches(std::string_view workPath, const std::vector<std::string>&
         }
     }
 
-    // The other groups by their key, with the webs in each, in the order of first appearance.
+    // The other groups, in the order of their first web. Neighbours in the
+    // list mostly share a group, so the last one is looked at first.
     struct Group {
+        std::string key;
         WatchedFolder folder;
         std::vector<std::size_t> webs;
-        std::size_t firstSeen;
     };
-    std::map<std::string, Group> groups;
+    std::vector<Group> groups;
     for (std::size_t n = 0; n < lines.size(); ++n) {
         const std::string own = DirectoryPart(lines[n], isLeadByte);
         if (!watchable(own)) continue;
@@ -99,20 +99,30 @@ WatchPlan PlanWatches(std::string_view workPath, const std::vector<std::string>&
             continue;
         }
         const bool grouped = !above.empty() && !IsVolumeRoot(above, isLeadByte);
-        const WatchedFolder folder{grouped ? above : own, grouped};
-        Group& group = groups.try_emplace(FolderKey(folder.Path, isLeadByte), Group{folder, {}, n}).first->second;
-        group.webs.push_back(n);
+        WatchedFolder folder{grouped ? above : own, grouped};
+        std::string key = FolderKey(folder.Path, isLeadByte);
+        auto group = groups.rbegin();
+        if (group == groups.rend() || group->key != key) {
+            group = std::find_if(groups.rbegin(), groups.rend(), [&](const Group& g) { return g.key == key; });
+        }
+        if (group == groups.rend()) {
+            groups.push_back({std::move(key), std::move(folder), {}});
+            group = groups.rbegin();
+        }
+        group->webs.push_back(n);
     }
-    std::vector<const Group*> chosen;
-    for (const auto& entry : groups) chosen.push_back(&entry.second);
-    std::stable_sort(chosen.begin(), chosen.end(), [](const Group* a, const Group* b) {
-        return a->webs.size() != b->webs.size() ? a->webs.size() > b->webs.size() : a->firstSeen < b->firstSeen;
-    });
-    for (const Group* group : chosen) {
-        if (plan.Folders.size() >= maxFolders) break;
+    // The groups with the most webs while folders remain; the earlier on a tie.
+    std::vector<bool> taken(groups.size(), false);
+    while (plan.Folders.size() < maxFolders) {
+        std::size_t best = groups.size();
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            if (!taken[g] && (best == groups.size() || groups[g].webs.size() > groups[best].webs.size())) best = g;
+        }
+        if (best == groups.size()) break;
+        taken[best] = true;
         const int index = static_cast<int>(plan.Folders.size());
-        plan.Folders.push_back(group->folder);
-        for (const std::size_t n : group->webs) plan.WebWatchers[n] = index;
+        plan.Folders.push_back(groups[best].folder);
+        for (const std::size_t n : groups[best].webs) plan.WebWatchers[n] = index;
     }
     return plan;
 }
