@@ -955,6 +955,13 @@ TEST_F(TrayTest, TheLocalWebsAreReadAheadAtEachChangeAndAMenuNeverWaitsForTheRea
     gate->Release();
     ASSERT_TRUE(gate->Handed({"&1 Site One", "&2 Renamed"}));
     EXPECT_EQ(OpenWebsMenu(), (Items{"&1 Site One", "&2 Renamed"}));
+
+    // Another work path, unannounced: the menu reads there as it opens, and the reader follows.
+    TempDir moved;
+    WriteBytes(moved.Path() + "webs.dat", two + "\r\n");
+    ScopedProfileString movedPath("VORLANE", "WORKPATH", moved.Path().c_str());
+    EXPECT_EQ(OpenWebsMenu(), (Items{"&1 Renamed"}));
+    EXPECT_TRUE(gate->Handed({"&1 Renamed"}));
 }
 
 TEST_F(TrayTest, AWebBeyondTheFoldersThatCanBeWatchedIsComparedWithTheDiskAtEachOpening) {
