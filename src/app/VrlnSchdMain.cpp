@@ -382,19 +382,19 @@ void TPlandrel::AddLastLaunchItem(HMENU popup) {
 // ---- The local webs -----------------------------------------------------------
 
 int TPlandrel::FillWebsMenu(HMENU submenu) {
-    if (WebsReader) {
-        // Whatever opens the menu takes what waits, so that nothing waits on a post that was lost.
-        if (std::shared_ptr<const TWebsList> handed = WebsReader->Take()) KnownWebs = std::move(handed);
-        if (KnownWebs) {
-            const TKnownWebsUse use = vrln::FillWebsMenuFrom(*KnownWebs, submenu, Webs_);
-            if (use == TKnownWebsUse::Shown) return static_cast<int>(Webs_.size());
-            WebsReader->ReadAgain();
-            if (use == TKnownWebsUse::ShownWithTitlesReadNow) return static_cast<int>(Webs_.size());
-        }
-    }
+    if (!WebsReader) return vrln::FillWebsMenu(submenu, Webs_);
+    // Whatever opens the menu takes what waits, so that nothing waits on a post that was lost.
+    if (std::shared_ptr<const TWebsList> handed = WebsReader->Take()) KnownWebs = std::move(handed);
+    const TKnownWebsUse use =
+        KnownWebs ? vrln::FillWebsMenuFrom(*KnownWebs, submenu, Webs_) : TKnownWebsUse::Outdated;
+    if (use == TKnownWebsUse::Shown) return static_cast<int>(Webs_.size());
     // Before the first list, or with one that is outdated, the menu reads as
     // the read-ahead does, and never waits for it.
-    return vrln::FillWebsMenu(submenu, Webs_);
+    const int count = use == TKnownWebsUse::Outdated ? vrln::FillWebsMenu(submenu, Webs_)
+                                                      : static_cast<int>(Webs_.size());
+    // Asked only now, since its read of webs.dat would keep the one above out.
+    if (KnownWebs) WebsReader->ReadAgain();
+    return count;
 }
 
 void TPlandrel::OpenLocalWeb(std::uint32_t index) {
