@@ -9,6 +9,8 @@
 #   BENCH_LAUNCHES      number of launches for the lateness, and of moments
 #                       stored as due (default 24)
 #   BENCH_PICKS         number of picks of "Suspend" (default 24)
+#   BENCH_MENU_STARTS   number of program starts for each list size whose first
+#                       menu is clicked open from outside (default 5)
 #   BENCH_BITS          64 runs the benchmark programs as 64-bit ones, for a
 #                       host that runs no 32-bit code (default 32)
 set -uo pipefail
@@ -19,6 +21,7 @@ vrln_install || exit 1
 IDLE_SECONDS=${BENCH_IDLE_SECONDS:-60}
 LAUNCHES=${BENCH_LAUNCHES:-24}
 PICKS=${BENCH_PICKS:-24}
+MENU_STARTS=${BENCH_MENU_STARTS:-5}
 B32=$VRLN_ROOT/build/bench-win32
 B64=$VRLN_ROOT/build/bench-win64
 REL32=$VRLN_ROOT/build/bench-win32-release
@@ -216,10 +219,13 @@ wine "$BIN/bench_outside.exe" due "$LAUNCHES" 2>&1 | tee "$OUT/due.txt"
 echo "== \"Suspend\" picked to the state stored and announced ($PICKS picks)"
 wine "$BIN/bench_outside.exe" suspend "$PICKS" 2>&1 | tee "$OUT/suspend.txt"
 
+echo "== the icon's right click to the menu on screen, from outside ($MENU_STARTS starts with 1 and with 1,000 webs)"
+wine "$BIN/bench_outside.exe" menu "$MENU_STARTS" 2>&1 | tee "$OUT/menu.txt"
+
 echo "== idle, ${IDLE_SECONDS} s each: the surroundings alone (keeper, desktop, system processes)"
 idle_window surroundings
 
-echo "== idle: VrlnSchd.exe with no moment stored"
+echo "== idle: VrlnSchd.exe with no moment stored, 1,000 local webs listed"
 wine "$BIN/bench_outside.exe" idle 600 >"$OUT/idle.txt" 2>&1 &
 idle_job=$!
 if wait_ready "$OUT/idle.txt" && pid=$(prefix_pids 'VrlnSchd\.exe' | head -n 1) && [ -n "$pid" ]; then
@@ -250,5 +256,10 @@ echo "== idle: baseline, a bare hidden window with a message loop"
 idle_helper baseline window
 echo "== idle: the scheduler's earlier idle cycle alone (1000 ms + 258 ms waits in a loop)"
 idle_helper cycle cycle
+
+echo "== targets"
+grep -h 'RESULT target\.' "$OUT"/*.txt
+awk '$1 == "process" { printf "RESULT target.idle_wakeups            %.0f a minute, all threads, nothing changing (goal: 0) %s\n", $3, ($3 == 0) ? "met" : "missed" }' \
+  "$OUT/idle-vrlnschd.tsv" 2>/dev/null
 
 echo "== load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -9,7 +9,6 @@
 #include "win/Handles.h"
 
 #include <iterator>
-#include <unordered_map>
 
 namespace vrln {
 
@@ -17,23 +16,6 @@ namespace {
 
 // More than the longest list that fits the command ids; what lies beyond is never shown.
 constexpr DWORD kMaxWebsFileBytes = 32u << 20;
-
-// The whole of webs.dat, held without sharing while it is read; empty when it
-// can't be opened or read.
-std::string ReadWebsFile(const std::string& path) {
-    UniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
-    if (!file) return {};
-    std::string text;
-    char chunk[64 * 1024];
-    while (text.size() < kMaxWebsFileBytes) {
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return {};
-        if (got == 0) break;
-        text.append(chunk, got);
-    }
-    return text;
-}
 
 // The title of a web file; false when the file could not be found, opened or read.
 bool ReadWebHead(const std::string& path, std::string& title) {
@@ -58,68 +40,15 @@ std::uint64_t Ticks(const FILETIME& t) { return (std::uint64_t{t.dwHighDateTime}
 // keeps the time in steps of 2 s, and both clocks advance in ticks of ~16 ms.
 constexpr std::uint64_t kTimeResolutionTicks = 3 * 10'000'000ull;
 
-// The titles read at earlier openings, keyed by path and checked against the
-// file's size and times. A title read while the file's last write was still
-// within the time resolution is read again at the next opening, since a
-// rewrite in that window may leave size and times as they were.
-class TitleCache {
-public:
-    // Starts an opening at the current time.
-    void Begin() {
-        FILETIME now;
-        ::GetSystemTimeAsFileTime(&now);
-        openedAt_ = Ticks(now);
-        ++opening_;
+void EmptySubmenu(HMENU submenu) {
+    while (::GetMenuItemCount(submenu) > 0) {
+        if (!::DeleteMenu(submenu, 0, MF_BYPOSITION)) break;
     }
-
-    std::string Title(const std::string& path) {
-        WIN32_FILE_ATTRIBUTE_DATA found{};
-        if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &found) ||
-            (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            return ReadWebTitle(path);
-        }
-        const auto known = titles_.find(path);
-        if (known != titles_.end() && known->second.settled && Same(known->second.seen, found)) {
-            known->second.opening = opening_;
-            return known->second.title;
-        }
-        std::string title;
-        if (!ReadWebHead(path, title)) return title;  // tried again at the next opening
-        const std::uint64_t written = Ticks(found.ftLastWriteTime);
-        const bool settled = written < openedAt_ && openedAt_ - written >= kTimeResolutionTicks;
-        titles_.insert_or_assign(path, Entry{found, settled, opening_, title});
-        return title;
-    }
-
-    // Drops the titles of webs that this opening's list no longer names.
-    void End() {
-        for (auto it = titles_.begin(); it != titles_.end();) {
-            it = it->second.opening == opening_ ? std::next(it) : titles_.erase(it);
-        }
-    }
-
-private:
-    struct Entry {
-        WIN32_FILE_ATTRIBUTE_DATA seen;
-        bool settled;
-        unsigned opening;
-        std::string title;
-    };
-
-    static bool Same(const WIN32_FILE_ATTRIBUTE_DATA& a, const WIN32_FILE_ATTRIBUTE_DATA& b) {
-        return a.nFileSizeLow == b.nFileSizeLow && a.nFileSizeHigh == b.nFileSizeHigh &&
-               Ticks(a.ftLastWriteTime) == Ticks(b.ftLastWriteTime) &&
-               Ticks(a.ftCreationTime) == Ticks(b.ftCreationTime);
-    }
-
-    std::unordered_map<std::string, Entry> titles_;
-    std::uint64_t openedAt_ = 0;
-    unsigned opening_ = 0;
-};
+}
 
 // The tray menu is filled on the window's thread only.
-TitleCache& Titles() {
-    static TitleCache titles;
+TWebTitles& WindowTitles() {
+    static TWebTitles titles;
     return titles;
 }
 
@@ -131,21 +60,108 @@ std::string ReadWebTitle(const std::string& path) {
     return title;
 }
 
+std::optional<std::string> ReadWebsFile(const std::string& path) {
+    UniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file) return std::nullopt;
+    std::string text;
+    char chunk[64 * 1024];
+    while (text.size() < kMaxWebsFileBytes) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return std::nullopt;
+        if (got == 0) break;
+        text.append(chunk, got);
+    }
+    return text;
+}
+
+TFileStamp StampOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA found{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &found) ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return {};
+    }
+    return {true, (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, Ticks(found.ftLastWriteTime),
+            Ticks(found.ftCreationTime)};
+}
+
+std::uint64_t FileTimeNow() {
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
+}
+
+bool SettledAt(const TFileStamp& stamp, std::uint64_t readAt) {
+    return stamp.LastWrite < readAt && readAt - stamp.LastWrite >= kTimeResolutionTicks;
+}
+
+void TWebTitles::Begin() {
+    PassAt = FileTimeNow();
+    ++Pass;
+}
+
+TWebTitles::TTitle TWebTitles::Title(const std::string& path) {
+    const TFileStamp seen = StampOf(path);
+    if (!seen.Found) return {ReadWebTitle(path), seen, true, false};
+    const auto known = Titles_.find(path);
+    if (known != Titles_.end() && known->second.Read.Settled && known->second.Read.Seen == seen) {
+        known->second.Pass = Pass;
+        return known->second.Read;
+    }
+    TTitle read{{}, seen, false, false};
+    if (!ReadWebHead(path, read.Title)) {
+        read.ReadFailed = FileExists(path);
+        return read;  // tried again at the next pass
+    }
+    read.Settled = SettledAt(seen, PassAt);
+    Titles_.insert_or_assign(path, TEntry{read, Pass});
+    return read;
+}
+
+void TWebTitles::End() {
+    for (auto it = Titles_.begin(); it != Titles_.end();) {
+        it = it->second.Pass == Pass ? std::next(it) : Titles_.erase(it);
+    }
+}
+
 int FillWebsMenu(HMENU submenu, std::vector<std::string>& webs) {
     const std::string workPath = ReadWorkPath();
     webs.clear();
-    while (::GetMenuItemCount(submenu) > 0) {
-        if (!::DeleteMenu(submenu, 0, MF_BYPOSITION)) break;
-    }
-    TitleCache& titles = Titles();
+    EmptySubmenu(submenu);
+    TWebTitles& titles = WindowTitles();
     titles.Begin();
-    if (!workPath.empty()) webs = core::SplitWebsLines(ReadWebsFile(workPath + "webs.dat"), kMaxWebs);
+    if (!workPath.empty()) webs = core::SplitWebsLines(ReadWebsFile(workPath + "webs.dat").value_or(""), kMaxWebs);
     for (std::size_t n = 0; n < webs.size(); ++n) {
-        const std::string text = core::WebMenuItemText(n, titles.Title(webs[n]));
+        const std::string text = core::WebMenuItemText(n, titles.Title(webs[n]).Title);
         ::AppendMenuA(submenu, MF_STRING, kFirstWebCommand + n, text.c_str());
     }
     titles.End();
     return static_cast<int>(webs.size());
+}
+
+TKnownWebsUse FillWebsMenuFrom(const TWebsList& known, HMENU submenu, std::vector<std::string>& webs) {
+    if (ReadWorkPath() != known.WorkPath) return TKnownWebsUse::Outdated;
+    if (!known.WorkPath.empty()) {
+        // A rewrite within the time resolution shows only in a notification.
+        const bool trusted = known.ListSettled || known.ListWatched;
+        if (!trusted || StampOf(known.WorkPath + "webs.dat") != known.ListSeen) return TKnownWebsUse::Outdated;
+    }
+    webs.clear();
+    webs.reserve(known.Items.size());
+    EmptySubmenu(submenu);
+    bool readNow = false;
+    for (std::size_t n = 0; n < known.Items.size(); ++n) {
+        const TWebsList::TItem& item = known.Items[n];
+        webs.push_back(item.Line);
+        if (!item.Watched && !(item.Settled && StampOf(item.Line) == item.Seen)) {
+            readNow = true;
+            const std::string text = core::WebMenuItemText(n, ReadWebTitle(item.Line));
+            ::AppendMenuA(submenu, MF_STRING, kFirstWebCommand + n, text.c_str());
+        } else {
+            ::AppendMenuA(submenu, MF_STRING, kFirstWebCommand + n, item.Text.c_str());
+        }
+    }
+    return readNow ? TKnownWebsUse::ShownWithTitlesReadNow : TKnownWebsUse::Shown;
 }
 
 void OpenLocalWeb(const std::vector<std::string>& webs, std::uint32_t index, TBrowser& browser) {

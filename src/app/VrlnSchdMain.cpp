@@ -116,6 +116,7 @@ void TPlandrel::WindowProc(TMessage& message) {
         case WM_COMMAND: WMCommand(message); return;
         case WM_TRAYNOTIFY: WMTrayNotify(message); return;
         case WM_REFRESHTRAY: WMRefreshTray(message); return;
+        case WM_WEBSREAD: WMWebsRead(message); return;
         case WM_DPICHANGED: WMDpiChanged(message); return;
         case WM_DISPLAYCHANGE: WMDisplayChange(message); return;
         case WM_TIMECHANGE: WMTimeChange(message); return;
@@ -147,6 +148,7 @@ void TPlandrel::WMCreate(TMessage& message) {
     Scheduler_->AttachWakeUp([wnd](TScheduler&) { return ::PostMessageA(wnd, WM_REFRESHTRAY, 0, 0) != FALSE; });
     Scheduler_->SetPriority(THREAD_PRIORITY_LOWEST);
     Icon = std::make_unique<TTrayIcon>(Wnd, Scheduler_->Snapshot());
+    WebsReader = std::make_unique<TWebsReader>(Wnd);
     Icon->OnNoticeDone = [this](const std::string& title, bool shown) {
         LogDecision(shown ? core::NoticeShownLine(title) : core::NoticeDroppedLine(title));
     };
@@ -160,6 +162,7 @@ void TPlandrel::LogDecision(const std::string& text) {
 void TPlandrel::WMDestroy(TMessage& message) {
     message.Result = 0;
     StopScheduler();
+    WebsReader.reset();
     WindowDestroyed = true;
     ::PostQuitMessage(0);
 }
@@ -313,6 +316,12 @@ void TPlandrel::WMRefreshTray(TMessage& message) {
     RefreshTray();
 }
 
+void TPlandrel::WMWebsRead(TMessage& message) {
+    message.Result = 0;
+    if (!WebsReader) return;
+    if (std::shared_ptr<const TWebsList> handed = WebsReader->Take()) KnownWebs = std::move(handed);
+}
+
 void TPlandrel::ShowTrayNotice(const TTrayNotice& notice) {
     switch (notice.Kind) {
         case TTrayNotice::TKind::LaunchFailed: ShowLaunchFailure(MainAppPath(), notice.WinExecResult); return;
@@ -355,6 +364,8 @@ void TPlandrel::WMSettingChange(TMessage& message) {
         ReloadUserLocaleNames();
         if (Icon) Icon->TooltipWordsChanged();
     }
+    // The same message as WM_WININICHANGE: win.ini's [VORLANE] holds the work path.
+    if ((!section || ::lstrcmpiA(section, "VORLANE") == 0) && WebsReader) WebsReader->ReadAgain();
     DefaultHandler(message);
 }
 
@@ -409,7 +420,21 @@ void TPlandrel::AddLastLaunchItem(HMENU popup) {
 
 // ---- The local webs -----------------------------------------------------------
 
-int TPlandrel::FillWebsMenu(HMENU submenu) { return vrln::FillWebsMenu(submenu, Webs_); }
+int TPlandrel::FillWebsMenu(HMENU submenu) {
+    if (!WebsReader) return vrln::FillWebsMenu(submenu, Webs_);
+    // Whatever opens the menu takes what waits, so that nothing waits on a post that was lost.
+    if (std::shared_ptr<const TWebsList> handed = WebsReader->Take()) KnownWebs = std::move(handed);
+    const TKnownWebsUse use =
+        KnownWebs ? vrln::FillWebsMenuFrom(*KnownWebs, submenu, Webs_) : TKnownWebsUse::Outdated;
+    if (use == TKnownWebsUse::Shown) return static_cast<int>(Webs_.size());
+    // Before the first list, or with one that is outdated, the menu reads as
+    // the read-ahead does, and never waits for it.
+    const int count = use == TKnownWebsUse::Outdated ? vrln::FillWebsMenu(submenu, Webs_)
+                                                      : static_cast<int>(Webs_.size());
+    // Asked only now, since its read of webs.dat would keep the one above out.
+    if (KnownWebs) WebsReader->ReadAgain();
+    return count;
+}
 
 void TPlandrel::OpenLocalWeb(std::uint32_t index) {
     if (Browser) vrln::OpenLocalWeb(Webs_, index, *Browser);

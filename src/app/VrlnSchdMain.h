@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/TrayIcon.h"
+#include "app/WebsReader.h"
 #include "sched/ThreadWakeUp.h"
 #include "win/Handles.h"
 
@@ -54,7 +55,7 @@ public:
     // separator, at the top of the popup; nothing before the first.
     void AddLastLaunchItem(HMENU popup);
 
-    // The local webs.
+    // The local webs: from the list read ahead when it still holds, else read now.
     int FillWebsMenu(HMENU submenu);
     void OpenLocalWeb(std::uint32_t index);
 
@@ -74,6 +75,7 @@ private:
     void WMCommand(TMessage& message);
     void WMTrayNotify(TMessage& message);
     void WMRefreshTray(TMessage& message);
+    void WMWebsRead(TMessage& message);
     void WMTaskbarCreated(TMessage& message);
     void WMDpiChanged(TMessage& message);
     void WMDisplayChange(TMessage& message);
@@ -106,6 +108,10 @@ private:
     std::unique_ptr<TScheduler> Scheduler_;
     std::unique_ptr<TTrayIcon> Icon;
     std::unique_ptr<TBrowser> Browser;
+    // While the window exists.
+    std::unique_ptr<TWebsReader> WebsReader;
+    // The last list the read-ahead handed over, and the lines of the list the menu showed last.
+    std::shared_ptr<const TWebsList> KnownWebs;
     std::vector<std::string> Webs_;
 
     TModalWait ModalWait = TModalWait::None;

@@ -61,6 +61,7 @@ private:
 namespace detail {
 inline void CloseKernelHandle(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void CloseFind(HANDLE h) noexcept { ::FindClose(h); }
+inline void CloseChangeNotification(HANDLE h) noexcept { ::FindCloseChangeNotification(h); }
 inline void CloseKey(HKEY k) noexcept { ::RegCloseKey(k); }
 inline void CloseMenu(HMENU m) noexcept { ::DestroyMenu(m); }
 inline void CloseIcon(HICON i) noexcept { ::DestroyIcon(i); }
@@ -77,6 +78,8 @@ using UniqueHandle = UniqueAny<HANDLE, detail::CloseKernelHandle>;
 using UniqueFile = UniqueAny<HANDLE, detail::CloseKernelHandle, MinusOneIsInvalid>;
 // Searches from FindFirstFileA: INVALID_HANDLE_VALUE when absent.
 using UniqueFind = UniqueAny<HANDLE, detail::CloseFind, MinusOneIsInvalid>;
+// Watches from FindFirstChangeNotificationA: INVALID_HANDLE_VALUE when absent.
+using UniqueChangeNotification = UniqueAny<HANDLE, detail::CloseChangeNotification, MinusOneIsInvalid>;
 using UniqueHkey = UniqueAny<HKEY, detail::CloseKey>;
 using UniqueHmenu = UniqueAny<HMENU, detail::CloseMenu>;
 using UniqueHicon = UniqueAny<HICON, detail::CloseIcon>;

@@ -107,6 +107,10 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
     if (!WriteWholeFile(path, bytes)) ADD_FAILURE() << "could not write " << path;
 }
 
+std::string WebHead(const std::string& title) {
+    return std::string("\x01X\x01\x00", 4) + static_cast<char>(title.size()) + title;
+}
+
 std::string ReadBytes(const std::string& path) { return ReadWholeFile(path); }
 
 std::string ShortPathOf(const std::string& path) {

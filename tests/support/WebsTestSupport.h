@@ -35,6 +35,8 @@ private:
 };
 
 void WriteBytes(const std::string& path, const std::string& bytes);
+// The head of a web file as the main application writes it (version 1), titled title.
+std::string WebHead(const std::string& title);
 std::string ReadBytes(const std::string& path);
 std::string ShortPathOf(const std::string& path);
 

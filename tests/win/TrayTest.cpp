@@ -20,6 +20,8 @@
 #include <limits>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -184,6 +186,7 @@ protected:
     void TearDown() override {
         plandrel.reset();
         Plandrel = nullptr;
+        TWebsReader::StepHookForTest = nullptr;  // only once no reader runs
         MSG msg;
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         }
@@ -215,6 +218,21 @@ protected:
         return seen;
     }
     void Command(WPARAM id) { ::SendMessageA(plandrel->Window(), WM_COMMAND, id, 0); }
+    // The items of "&Local webs" as the next opening shows them.
+    std::vector<std::string> OpenWebsMenu() {
+        std::vector<std::string> items;
+        g_onMenu = [&items](HMENU menu, HWND) {
+            const HMENU webs = ::GetSubMenu(menu, 1);
+            for (int i = 0; i < ::GetMenuItemCount(webs); ++i) {
+                char text[64] = {};
+                ::GetMenuStringA(webs, i, text, sizeof text, MF_BYPOSITION);
+                items.push_back(text);
+            }
+        };
+        ::SendMessageA(plandrel->Window(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
+        g_onMenu = nullptr;
+        return items;
+    }
 
     PlatformCalls saved;
     std::unique_ptr<TDataSynchronizer> peer;
@@ -886,6 +904,169 @@ TEST_F(TrayTest, WhileAPageOpensRightClicksAndPicksAreDroppedAndACloseWaitsForTh
     EXPECT_FALSE(::IsWindow(plandrel->Window()));
     EXPECT_EQ(g_calls.back().message, static_cast<DWORD>(NIM_DELETE));
     StopAllStandinBrowsers();
+}
+
+namespace {
+using Items = std::vector<std::string>;
+
+// Stands between the read-ahead and the window: holds the reader where it
+// would hand over a list with the items asked for, and keeps the items of
+// each list it handed. Shared with the reader's hook, which the fixture
+// removes only once no reader runs.
+class ReaderGate {
+public:
+    static std::shared_ptr<ReaderGate> Install() {
+        auto gate = std::make_shared<ReaderGate>();
+        TWebsReader::StepHookForTest = [gate](TWebsReader::TStep step, const TWebsList& list) { gate->Step(step, list); };
+        return gate;
+    }
+    ~ReaderGate() { Release(); }
+    void HoldAt(const Items& items) {
+        std::lock_guard<std::mutex> hold(lock_);
+        holdAt_ = items;
+    }
+    // Waits until the reader is held; true when it is.
+    bool Held() { return WaitFor([this] { return holding_.load(); }, kGenerous); }
+    // Still held: a window that waited for the reader would have met the time-out below.
+    bool Holding() const { return holding_; }
+    void Release() { ::SetEvent(release_.get()); }
+    // Waits until a list with these items was handed over.
+    bool Handed(const Items& items) {
+        return WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> hold(lock_);
+                return std::find(handed_.begin(), handed_.end(), items) != handed_.end();
+            },
+            kGenerous);
+    }
+
+private:
+    void Step(TWebsReader::TStep step, const TWebsList& list) {
+        Items items;
+        for (const TWebsList::TItem& item : list.Items) items.push_back(item.Text);
+        std::unique_lock<std::mutex> hold(lock_);
+        if (step == TWebsReader::TStep::Handed) {
+            handed_.push_back(items);
+        } else if (holdAt_ && *holdAt_ == items) {
+            holdAt_.reset();
+            ::ResetEvent(release_.get());
+            hold.unlock();
+            holding_ = true;
+            ::WaitForSingleObject(release_.get(), kGenerous);
+            holding_ = false;
+        }
+    }
+
+    std::mutex lock_;
+    std::optional<Items> holdAt_;
+    std::vector<Items> handed_;
+    std::atomic<bool> holding_{false};
+    UniqueHandle release_{::CreateEventA(nullptr, TRUE, TRUE, nullptr)};
+};
+
+bool SetLastWrite(const std::string& path, const FILETIME& time) {
+    UniqueFile file(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    return file.valid() && ::SetFileTime(file.get(), nullptr, nullptr, &time);
+}
+}  // namespace
+
+TEST_F(TrayTest, TheLocalWebsAreReadAheadAtEachChangeAndAMenuNeverWaitsForTheRead) {
+    TempDir work;
+    const std::string one = work.Make("One\\site.vrl"), two = work.Make("Two\\site.vrl");
+    const std::string websDat = work.Path() + "webs.dat";
+    WriteBytes(one, WebHead("Site One"));
+    WriteBytes(two, WebHead("Site Two"));
+    WriteBytes(websDat, one + "\r\n");
+    ScopedProfileString workPath("VORLANE", "WORKPATH", work.Path().c_str());
+    const auto gate = ReaderGate::Install();
+    gate->HoldAt({"&1 Site One"});
+    Create();
+
+    // Opened before the first list: read as the menu opens, not waiting for the reader.
+    ASSERT_TRUE(gate->Held());
+    EXPECT_EQ(OpenWebsMenu(), (Items{"&1 Site One"}));
+    EXPECT_TRUE(gate->Holding());
+    gate->Release();
+
+    // webs.dat changes: its notification brings the list, and the menu shows
+    // it without the file, which a read now would find held.
+    WriteBytes(websDat, one + "\r\n" + two + "\r\n");
+    ASSERT_TRUE(gate->Handed({"&1 Site One", "&2 Site Two"}));
+    {
+        UniqueFile held(::CreateFileA(websDat.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        EXPECT_EQ(OpenWebsMenu(), (Items{"&1 Site One", "&2 Site Two"}));
+    }
+
+    // A web in a subfolder is renamed while the menu opens: it shows what is
+    // known, and its commands refer to that list, until the new one comes.
+    gate->HoldAt({"&1 Site One", "&2 Renamed"});
+    WriteBytes(two, WebHead("Renamed"));
+    ASSERT_TRUE(gate->Held());
+    EXPECT_EQ(OpenWebsMenu(), (Items{"&1 Site One", "&2 Site Two"}));
+    EXPECT_TRUE(gate->Holding());
+    EXPECT_EQ(plandrel->Webs(), (Items{one, two}));
+    gate->Release();
+    ASSERT_TRUE(gate->Handed({"&1 Site One", "&2 Renamed"}));
+    EXPECT_EQ(OpenWebsMenu(), (Items{"&1 Site One", "&2 Renamed"}));
+
+    // Another work path, unannounced: the menu reads there as it opens, and the reader follows.
+    TempDir moved;
+    WriteBytes(moved.Path() + "webs.dat", two + "\r\n");
+    ScopedProfileString movedPath("VORLANE", "WORKPATH", moved.Path().c_str());
+    EXPECT_EQ(OpenWebsMenu(), (Items{"&1 Renamed"}));
+    EXPECT_TRUE(gate->Handed({"&1 Renamed"}));
+}
+
+TEST_F(TrayTest, AWebBeyondTheFoldersThatCanBeWatchedIsComparedWithTheDiskAtEachOpening) {
+    TempDir work;
+    // A folder of its own under a folder of its own for every web: one group
+    // more than the wait can watch beside the list's folder.
+    const std::string list = work.Make("List\\");
+    const std::size_t count = TWebsReader::kMaxWatchedFolders;
+    Items files;
+    const SYSTEMTIME stored{2020, 1, 3, 1, 12, 0, 0, 0};
+    FILETIME longAgo;
+    ASSERT_TRUE(::SystemTimeToFileTime(&stored, &longAgo));
+    // Written long ago as far as the times tell, so that a title read is trusted as long as size and times stay.
+    const auto write = [&](const std::string& file, const std::string& title) {
+        WriteBytes(file, WebHead(title));
+        return SetLastWrite(file, longAgo);
+    };
+    const auto writeList = [&](std::size_t first) {
+        std::string lines;
+        for (std::size_t n = first; n < count; ++n) lines += files[n] + "\r\n";
+        WriteBytes(list + "webs.dat", lines);
+    };
+    const auto shown = [&](std::size_t first, const std::string& lastTitle) {
+        Items items;
+        for (std::size_t n = first; n < count; ++n)
+            items.push_back("&" + std::to_string(n - first + 1) + " " +
+                            (n + 1 == count ? lastTitle : "Web " + std::to_string(n)));
+        return items;
+    };
+    for (std::size_t n = 0; n < count; ++n) {
+        files.push_back(work.Make("Group" + std::to_string(n) + "\\Web\\site.vrl"));
+        ASSERT_TRUE(write(files.back(), "Web " + std::to_string(n)));
+    }
+    writeList(0);
+    ScopedProfileString workPath("VORLANE", "WORKPATH", list.c_str());
+    const auto gate = ReaderGate::Install();
+    Create();
+    ASSERT_TRUE(gate->Handed(shown(0, "Web " + std::to_string(count - 1))));
+
+    // No notification tells of the last one: the opening finds it renamed,
+    // and has the reader look again.
+    ASSERT_TRUE(write(files.back(), "Renamed"));
+    EXPECT_EQ(OpenWebsMenu(), shown(0, "Renamed"));
+    ASSERT_TRUE(gate->Handed(shown(0, "Renamed")));
+
+    // With one web fewer its folder is watched from now on, its title still
+    // known: the next rename reaches the reader by itself.
+    writeList(1);
+    ASSERT_TRUE(gate->Handed(shown(1, "Renamed")));
+    ASSERT_TRUE(write(files.back(), "Renamed again"));
+    EXPECT_TRUE(gate->Handed(shown(1, "Renamed again")));
 }
 
 namespace {
