@@ -54,8 +54,7 @@ public:
     // Makes the command line and asks for the network for the moment. An
     // answer "network" is trusted at the moment, one "none" is asked again.
     void Prepare(double moment);
-    // The timer's or the wait's early end by a tick or two still counts.
-    static constexpr double kPrepareMs = TWakeTimer::kAheadMs + 500.0;
+    static constexpr double kPrepareMs = TWakeTimer::kPrepareWindowMs;
 
     // "Load Vorlane...", carried out by RunLoad: a moment that waits for a
     // network is consumed by this start; a main application that runs, or that

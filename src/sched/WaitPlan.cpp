@@ -16,7 +16,7 @@ TWaitPlan::TWaitPlan(const TWaitFacts& facts) : Now(facts.Now) {
             Set(TLookAgain::MomentCome, soon);
         } else if (!facts.TimerArmed && ahead < GuardMs) {
             // Without a timer the worker itself is there a little before the moment, then at it.
-            const double until = ahead > AheadMs ? ahead - AheadMs : ahead + 1;
+            const double until = ahead > TWakeTimer::kPrepareWindowMs ? ahead - AheadMs : ahead + 1;
             Set(TLookAgain::MomentWithoutTimer, facts.Now + static_cast<ULONGLONG>(until));
         } else {
             // The timer fires at the moment, asleep or not; a clock set forward

@@ -38,7 +38,7 @@ void TWakeTimer::Arm() {
         // Set a little before the moment, so that the worker asks for the network
         // then and has only the start left at the moment; once that instant has
         // passed, at the moment itself.
-        ahead = due && (schedule.moment - now) * 86400000.0 > kAheadMs;
+        ahead = due && (schedule.moment - now) * 86400000.0 > kPrepareWindowMs;
         if (ahead) *due -= std::uint64_t{kAheadMs} * 10000;
     }
     if (due == ArmedDue) return;

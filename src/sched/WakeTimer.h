@@ -49,8 +49,11 @@ public:
     // the next Arm sets it again.
     enum class TFired { Unset, Ahead, AtTheMoment };
     TFired Fired();
-    // How long before the moment the timer is set while the moment is further ahead.
+    // How long before the moment the timer is set while the moment is further
+    // ahead than the window in which what can be known ahead is made ready: a
+    // timer may fire a little early by the local clock.
     static constexpr unsigned kAheadMs = 2000;
+    static constexpr unsigned kPrepareWindowMs = kAheadMs + 500;
 
 private:
     // Whether the timer just set will wake the machine for the moment, and why not.

@@ -867,7 +867,8 @@ TEST_F(SchedulerTest, TheWakeTimerAloneEndsTheWorkersWaitForTheMoment) {
     };
     scheduler.Resume();
     ASSERT_TRUE(WaitFor([] { return g_launches == 1; }, kGenerous));
-    EXPECT_EQ(cyclesBeforeDue, 2);  // the start's and the timer's before the moment: no polling
+    // The start's and the timer's a little before the moment, at most: no polling.
+    EXPECT_LE(cyclesBeforeDue, 2);
     EXPECT_EQ(StoredMoment(), 0.0);
 }
 
