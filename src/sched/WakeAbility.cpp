@@ -1,5 +1,6 @@
 #include "sched/WakeAbility.h"
 
+#include "win/Handles.h"
 #include "win/Platform.h"
 
 #include <memory>
@@ -45,6 +46,10 @@ bool ModernStandbyWithoutS3() {
 
 }  // namespace
 
-bool PowerSettingsLetProgramsWake() { return PlanAllowsWakeTimers() && !ModernStandbyWithoutS3(); }
+bool PowerSettingsLetProgramsWake() {
+    // Loaded once for all the questions, and only for them: they come when a new moment is armed.
+    const UniqueModule power = LoadSystemModule(kPowerDll);
+    return PlanAllowsWakeTimers() && !ModernStandbyWithoutS3();
+}
 
 }  // namespace vrln
