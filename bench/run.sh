@@ -103,6 +103,9 @@ in_prefix() {  # PID: true when the process was started for this run's prefix
 prefix_pids() {
   local pid
   for pid in $(pgrep -f "$1"); do in_prefix "$pid" && echo "$pid"; done
+  # Not the status of the last one looked at: a match in another prefix listed
+  # last would fail the caller's pipeline (pipefail) although one was found.
+  return 0
 }
 # The server of this prefix works in a folder named after the prefix's device and inode.
 wineserver_pid() {
