@@ -16,8 +16,7 @@
 //   idle S      starts the program with 1,000 local webs listed, prints
 //               "IDLE-READY" 5 s later (its first read of them done), waits with
 //               no moment stored until "bench_idle_loop --stop" (at most S
-//               seconds) while run.sh samples /proc, and reports the private
-//               bytes after start and after the wait
+//               seconds) while run.sh samples /proc
 //   pending S   the same with a moment pending a day ahead, stored by this
 //               program as participant 1 20 s before "IDLE-READY"
 //   menu N      the icon's right click (sent as input to the virtual desktop's
@@ -27,6 +26,11 @@
 //               the program's window answers, as a user clicks some seconds
 //               after logon; then N further openings of the last start; prints
 //               each target's figure beside its goal
+//   memory S    private bytes with no moment stored, 20 s after the start of
+//               a bare hidden window (bench_idle_loop window) and of the
+//               program, and the program's again S seconds later; each beside
+//               its goal. Run it from the shipped (release) build: Wine reads a
+//               file's debug information into the process's private memory.
 // Prints RESULT lines; not a test.
 #include "sched/ThreadSync.h"
 #include "sched/ThreadWakeUp.h"
@@ -40,6 +44,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -292,14 +297,63 @@ int Suspend(int picks) {
     return 0;
 }
 
-bool PrivateBytes(HANDLE process, PROCESS_MEMORY_COUNTERS_EX& counters) {
-    counters = {};
+// Private bytes as Windows counts them. Wine 8 leaves PrivateUsage at 0 for
+// another process and fills PagefileUsage from Linux's RssAnon, the process's
+// anonymous (private) resident memory, instead.
+std::optional<SIZE_T> PrivateBytes(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
-    return ::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                  sizeof counters) != 0;
+    if (!::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+        return std::nullopt;
+    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
-std::string Kib(SIZE_T bytes) { return std::to_string(bytes / 1024) + " KiB"; }
+constexpr DWORD kSettledMs = 20000;
+// A bare program's memory still moves by a few pages; the heap grows in larger steps.
+constexpr long long kFlatWithinKib = 256;
+constexpr long long kAboveBareWindowGoalKib = 3 * 1024;
+
+// The private bytes of a process kSettledMs after its start, in KiB.
+std::optional<long long> SettledKib(const Process& process, double startedMs) {
+    const double wait = kSettledMs - (NowMs() - startedMs);
+    if (wait > 0) ::Sleep(static_cast<DWORD>(wait));
+    const std::optional<SIZE_T> bytes = PrivateBytes(process.handle.get());
+    if (!bytes) return std::nullopt;
+    return static_cast<long long>(*bytes / 1024);
+}
+
+std::string Kib(long long kib) { return std::to_string(kib) + " KiB"; }
+std::string Verdict(bool met) { return met ? "met" : "missed"; }
+
+int Memory(int seconds) {
+    double started = NowMs();
+    Process bare = Start("\"" + BinDir() + "bench_idle_loop.exe\" window " + std::to_string(seconds + 60));
+    const std::optional<long long> bareKib = SettledKib(bare, started);
+    Kill(bare);
+    Session session;
+    if (!bareKib || !session.ok) {
+        std::printf("memory: the bare window or the program did not come up\n");
+        return 1;
+    }
+    // The session's start began the moment before its window showed.
+    started = NowMs() - session.running.toWindowMs;
+    const std::optional<long long> settled = SettledKib(session.running.process, started);
+    ::Sleep(static_cast<DWORD>(seconds) * 1000);
+    const std::optional<SIZE_T> later = PrivateBytes(session.running.process.handle.get());
+    if (!settled || !later) {
+        std::printf("memory: GetProcessMemoryInfo failed (%lu)\n", ::GetLastError());
+        return 1;
+    }
+    const long long above = *settled - *bareKib, growth = static_cast<long long>(*later / 1024) - *settled;
+    PrintValue("memory.bare_window.20s", Kib(*bareKib));
+    PrintValue("memory.program.20s", Kib(*settled) + ", " + (above >= 0 ? "+" : "") + Kib(above) +
+                                         " over the bare window; goal at most +" + Kib(kAboveBareWindowGoalKib) +
+                                         ": " + Verdict(above <= kAboveBareWindowGoalKib));
+    PrintValue("memory.program.idle_growth", (growth >= 0 ? "+" : "") + Kib(growth) + " from 20 s to " +
+                                                 std::to_string(20 + seconds) + " s; goal flat (within " +
+                                                 Kib(kFlatWithinKib) + "): " + Verdict(growth <= kFlatWithinKib));
+    return 0;
+}
 
 // 1,000 local webs in a scratch folder of their own, listed in its webs.dat,
 // the work path while the object lives: the program watches their folders.
@@ -333,28 +387,10 @@ int Idle(int seconds, bool pending) {
     } else {
         ::Sleep(5000);
     }
-    PROCESS_MEMORY_COUNTERS_EX afterStart, afterWait;
-    const bool startRead = PrivateBytes(running.process.handle.get(), afterStart);
     UniqueHandle stop(::CreateEventA(nullptr, FALSE, FALSE, "VrlnBenchIdleStop"));
     std::printf("IDLE-READY windows-pid=%lu\n", running.process.id);
     std::fflush(stdout);
-    const double waitStart = NowMs();
     ::WaitForSingleObject(stop.get(), static_cast<DWORD>(seconds) * 1000);
-    const int waited = static_cast<int>((NowMs() - waitStart) / 1000 + 0.5);
-    const bool waitRead = PrivateBytes(running.process.handle.get(), afterWait);
-    if (startRead && waitRead) {
-        // Wine 8 leaves PrivateUsage at 0 for another process; PagefileUsage
-        // carries its anonymous (private) resident memory instead.
-        PrintValue("memory.private.after_start",
-                   Kib(afterStart.PagefileUsage) + " (PrivateUsage " + Kib(afterStart.PrivateUsage) + ")");
-        PrintValue("memory.private.after_wait", Kib(afterWait.PagefileUsage) + " (PrivateUsage " +
-                                                    Kib(afterWait.PrivateUsage) + ", after " +
-                                                    std::to_string(waited) + " s)");
-        PrintValue("memory.workingset.after_start", Kib(afterStart.WorkingSetSize));
-        PrintValue("memory.workingset.after_wait", Kib(afterWait.WorkingSetSize));
-    } else {
-        std::printf("idle: GetProcessMemoryInfo failed (%lu)\n", ::GetLastError());
-    }
     return 0;
 }
 
@@ -494,7 +530,7 @@ int Menu(int starts) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: bench_outside startup|launch|due|suspend|idle|pending|menu N\n");
+        std::fprintf(stderr, "usage: bench_outside startup|launch|due|suspend|idle|pending|menu|memory N\n");
         return 3;
     }
     const int n = std::atoi(argv[2]);
@@ -505,5 +541,6 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "idle") == 0) return Idle(n, false);
     if (std::strcmp(argv[1], "pending") == 0) return Idle(n, true);
     if (std::strcmp(argv[1], "menu") == 0) return Menu(n);
+    if (std::strcmp(argv[1], "memory") == 0) return Memory(n);
     return 3;
 }

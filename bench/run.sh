@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs (32 bits, build/bench-win32), VrlnSchd.exe for
 # 64 bits (build/bench-win64) and the shipped 32-bit release build of it
-# (build/bench-win32-release), prepares a virtual display and a Wine prefix of
+# (build/bench-win32-release, with the programs that measure its memory; at
+# the benchmark programs' width), prepares a virtual display and a Wine prefix of
 # its own (build/bench-prefix), runs every benchmark and prints the figures
 # that docs/PERFORMANCE.md records. Takes about ten minutes; the machine
 # should be otherwise idle, since every figure is a wall-clock or CPU time.
@@ -27,6 +28,10 @@ B64=$VRLN_ROOT/build/bench-win64
 REL32=$VRLN_ROOT/build/bench-win32-release
 BITS=${BENCH_BITS:-32}
 BIN=$VRLN_ROOT/build/bench-win$BITS/bin
+# The shipped build: its memory is measured there, since Wine reads a file's
+# debug information into the process's private memory.
+REL=$VRLN_ROOT/build/bench-win$BITS-release
+RELBIN=$REL/bin
 OUT=$VRLN_ROOT/build/bench-out
 JOBS=$(nproc)
 
@@ -50,7 +55,13 @@ else
   build "$B64" cmake/mingw-x86_64.cmake VrlnSchd
 fi
 # As the win32-release preset builds the file that is shipped.
-BUILD_OPTIONS="-DCMAKE_BUILD_TYPE=MinSizeRel -DVRLN_RELEASE=ON" build "$REL32" cmake/mingw-i686.cmake VrlnSchd
+MEMORY_TARGETS=(VrlnSchd standin_mainapp bench_outside bench_idle_loop)
+if [ "$BITS" = 64 ]; then
+  BUILD_OPTIONS="-DCMAKE_BUILD_TYPE=MinSizeRel -DVRLN_RELEASE=ON" build "$REL32" cmake/mingw-i686.cmake VrlnSchd
+  BUILD_OPTIONS="-DCMAKE_BUILD_TYPE=MinSizeRel -DVRLN_RELEASE=ON" build "$REL" cmake/mingw-x86_64.cmake "${MEMORY_TARGETS[@]}"
+else
+  BUILD_OPTIONS="-DCMAKE_BUILD_TYPE=MinSizeRel -DVRLN_RELEASE=ON" build "$REL32" cmake/mingw-i686.cmake "${MEMORY_TARGETS[@]}"
+fi
 
 echo "== machine"
 echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -95,6 +106,9 @@ in_prefix() {  # PID: true when the process was started for this run's prefix
 prefix_pids() {
   local pid
   for pid in $(pgrep -f "$1"); do in_prefix "$pid" && echo "$pid"; done
+  # Not the status of the last one looked at: a match in another prefix listed
+  # last would fail the caller's pipeline (pipefail) although one was found.
+  return 0
 }
 # The server of this prefix works in a folder named after the prefix's device and inode.
 wineserver_pid() {
@@ -127,9 +141,6 @@ threads() {
       [ "$key" = "voluntary_ctxt_switches:" ] && echo "${task##*/} $value $name"
     done 2>/dev/null <"$task/status"
   done
-}
-linux_memory() {  # PID: resident and anonymous memory as Linux counts them
-  awk '/^(VmRSS|RssAnon):/ { printf "%s %s KiB  ", $1, $2 }' "/proc/$1/status" 2>/dev/null; echo
 }
 # idle_window NAME [PID]: CPU ms and wake-ups per minute over IDLE_SECONDS of
 # the process, the wineserver and the desktop (explorer.exe, the tray's host).
@@ -229,16 +240,13 @@ echo "== idle: VrlnSchd.exe with no moment stored, 1,000 local webs listed"
 wine "$BIN/bench_outside.exe" idle 600 >"$OUT/idle.txt" 2>&1 &
 idle_job=$!
 if wait_ready "$OUT/idle.txt" && pid=$(prefix_pids 'VrlnSchd\.exe' | head -n 1) && [ -n "$pid" ]; then
-  echo "RESULT memory.linux.after_start  $(linux_memory "$pid")"
   idle_window vrlnschd "$pid"
   added vrlnschd
-  echo "RESULT memory.linux.after_window $(linux_memory "$pid")"
 else
   echo "VrlnSchd.exe did not come up"
 fi
 wine "$BIN/bench_idle_loop.exe" --stop >/dev/null 2>&1
 wait "$idle_job"
-grep RESULT "$OUT/idle.txt"
 
 echo "== idle: VrlnSchd.exe with a moment pending a day ahead"
 wine "$BIN/bench_outside.exe" pending 600 >"$OUT/pending.txt" 2>&1 &
@@ -256,6 +264,9 @@ echo "== idle: baseline, a bare hidden window with a message loop"
 idle_helper baseline window
 echo "== idle: the scheduler's earlier idle cycle alone (1000 ms + 258 ms waits in a loop)"
 idle_helper cycle cycle
+
+echo "== memory of the shipped build with nothing stored: 20 s after the start, and ${IDLE_SECONDS} s later"
+wine "$RELBIN/bench_outside.exe" memory "$IDLE_SECONDS" 2>&1 | tee "$OUT/memory.txt"
 
 echo "== targets"
 grep -h 'RESULT target\.' "$OUT"/*.txt

@@ -70,6 +70,9 @@ bool UsableInterface(const IP_ADAPTER_ADDRESSES& adapter) {
 
 // The Network List Manager's verdict, or nothing where it cannot be had.
 std::optional<bool> WindowsSeesTheInternet() {
+    // COM, its DLLs and the manager are kept for this question only: a moment
+    // falls due seldom, and all of them would stay in memory all day.
+    const ComApartment com(COINIT_MULTITHREADED);
     INetworkListManager* created = nullptr;
     if (FAILED(Platform().CoCreateInstance(CLSID_NetworkListManager, nullptr, CLSCTX_ALL, IID_INetworkListManager,
                                            reinterpret_cast<void**>(&created))) ||
@@ -109,6 +112,8 @@ bool InternetProbeTurnedOff() {
 }  // namespace
 
 bool AdaptersShowANetwork() {
+    // Loaded once for all the calls below, and only for them.
+    const UniqueModule ipHelper = LoadSystemModule(kIpHelperDll);
     constexpr ULONG kFlags = GAA_FLAG_INCLUDE_GATEWAYS | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                              GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
     // The size the platform's documentation suggests; an interface added

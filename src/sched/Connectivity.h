@@ -11,8 +11,9 @@ struct TNetworkAnswer {
     core::NetworkJudge Judge = core::NetworkJudge::ListManager;
 };
 
-// Asked afresh at each call. Where the Network List Manager can be had (COM
-// must be initialised on the calling thread), true when it reports the
+// Asked afresh at each call. Where the Network List Manager can be had (in
+// COM's multithreaded apartment, which the call enters and leaves again, or
+// in the calling thread's own apartment), true when it reports the
 // Internet over IPv4 or IPv6: Windows' own probe, which also sees that a VPN
 // adapter still up after a wake has no link beneath it. Elsewhere, and where a
 // policy has turned that probe off (NoActiveProbe = 1, EnableActiveProbing = 0:

@@ -147,8 +147,6 @@ void TScheduler::Execute() {
 }
 
 void TScheduler::RunCycles() {
-    // The Network List Manager lives in the apartment that needs no message loop.
-    const ComApartment com(COINIT_MULTITHREADED);
     // On the worker's stack: the machine is kept awake per thread, and only
     // this thread may ask or change what the decision keeps.
     TDueDecision due([] { return !MainAppNotRunning(); }, &LogQueue);

@@ -1,5 +1,6 @@
 #include "sched/WakeAbility.h"
 
+#include "win/Handles.h"
 #include "win/Platform.h"
 
 #include <memory>
@@ -51,6 +52,8 @@ bool ModernStandbyWithoutS3() {
 }  // namespace
 
 core::WakeAbility ProgramsWakeAbility() {
+    // Loaded once for all the questions, and only for them: they come when a new moment is armed.
+    const UniqueModule power = LoadSystemModule(kPowerDll);
     const core::WakeAbility plan = PlanAllowsWakeTimers();
     if (plan != core::WakeAbility::CanWake) return plan;
     return ModernStandbyWithoutS3() ? core::WakeAbility::ModernStandby : core::WakeAbility::CanWake;

@@ -8,6 +8,7 @@
 #include <objbase.h>
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace vrln {
@@ -66,6 +67,7 @@ inline void CloseKey(HKEY k) noexcept { ::RegCloseKey(k); }
 inline void CloseMenu(HMENU m) noexcept { ::DestroyMenu(m); }
 inline void CloseIcon(HICON i) noexcept { ::DestroyIcon(i); }
 inline void DestroyOwnedWindow(HWND w) noexcept { ::DestroyWindow(w); }
+inline void UnloadModule(HMODULE m) noexcept { ::FreeLibrary(m); }
 template <typename T>
 void ReleaseCom(T* object) noexcept {
     object->Release();
@@ -87,18 +89,33 @@ using UniqueHwnd = UniqueAny<HWND, detail::DestroyOwnedWindow>;
 // A COM interface pointer: released when its owner goes.
 template <typename T>
 using UniqueCom = UniqueAny<T*, &detail::ReleaseCom<T>>;
+// A loaded DLL (one count of it): freed when its owner goes.
+using UniqueModule = UniqueAny<HMODULE, detail::UnloadModule>;
 
-// The calling thread's COM apartment, for as long as the owner lives.
+// A DLL of the system's folder, loaded for as long as the owner lives (or its
+// count raised, when it is loaded already). By its full path: a bare name is
+// looked for in the program's folder first, where anything may lie.
+inline UniqueModule LoadSystemModule(const char* fileName) noexcept {
+    char path[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
+    const std::size_t nameLength = std::strlen(fileName);
+    if (length == 0 || length + 1 + nameLength >= MAX_PATH) return {};
+    path[length] = '\\';
+    std::memcpy(path + length + 1, fileName, nameLength + 1);
+    return UniqueModule(::LoadLibraryA(path));
+}
+
+// The calling thread's COM apartment, for as long as the owner lives, and
+// COM's DLL loaded for that time (win/Platform.cpp).
 class ComApartment {
 public:
-    explicit ComApartment(DWORD model) noexcept : entered_(SUCCEEDED(::CoInitializeEx(nullptr, model))) {}
-    ~ComApartment() {
-        if (entered_) ::CoUninitialize();
-    }
+    explicit ComApartment(DWORD model) noexcept;
+    ~ComApartment();
     ComApartment(const ComApartment&) = delete;
     ComApartment& operator=(const ComApartment&) = delete;
 
 private:
+    UniqueModule ole32_;  // declared first: freed after the apartment is left
     bool entered_;
 };
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -965,6 +966,40 @@ TEST_F(SchedulerTest, ANetworkIsWhatWindowsCallsTheInternetElseAConnectedHardwar
         g_windowsSees = c.windowsSees;
         g_overflowOnce = c.overflowFirst;
         EXPECT_EQ(NetworkIsUp(), c.up) << c.what;
+    }
+}
+
+// The entries that load their DLL only for the call, with the real calls: each
+// reaches its function, and the DLL is not left loaded after it. COM's DLLs go
+// with the apartment; entered again, COM still makes the manager.
+TEST(PlatformTable, ASeldomNeededDllIsLoadedForTheCallAndFreedAfterIt) {
+    const auto ipHelperAnswers = [] {
+        ULONG size = 0;
+        return Platform().GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, nullptr, &size) == ERROR_BUFFER_OVERFLOW &&
+               size > 0;
+    };
+    const auto powerPlanAnswers = [] {
+        SYSTEM_POWER_CAPABILITIES capabilities{};
+        return Platform().GetPwrCapabilities(&capabilities) != FALSE;
+    };
+    const auto comMakesTheManager = [] {
+        const ComApartment com(COINIT_MULTITHREADED);
+        INetworkListManager* created = nullptr;
+        if (FAILED(Platform().CoCreateInstance(CLSID_NetworkListManager, nullptr, CLSCTX_ALL, IID_INetworkListManager,
+                                               reinterpret_cast<void**>(&created))))
+            return false;
+        const UniqueCom<INetworkListManager> manager(created);
+        NLM_CONNECTIVITY connectivity{};
+        return SUCCEEDED(manager.get()->GetConnectivity(&connectivity));
+    };
+    // Wine keeps the manager's own DLL, which imports the IP helper: COM comes last.
+    const struct Case { const char* dll; std::function<bool()> call; } cases[] = {
+        {kIpHelperDll, ipHelperAnswers}, {kPowerDll, powerPlanAnswers}, {kComDll, comMakesTheManager},
+        {kComDll, comMakesTheManager}};
+    for (const Case& c : cases) {
+        const bool loadedBefore = ::GetModuleHandleA(c.dll) != nullptr;
+        EXPECT_TRUE(c.call()) << c.dll;
+        EXPECT_EQ(::GetModuleHandleA(c.dll) != nullptr, loadedBefore) << c.dll;
     }
 }
 
