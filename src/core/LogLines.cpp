@@ -249,7 +249,8 @@ std::string NetworkWaitLine(NetworkJudge judge) { return "Waiting for a network"
 
 std::string NetworkAwaitedLine(bool up, NetworkJudge judge, std::uint64_t waitedMs) {
     if (up && waitedMs < 1000) return "Network up at once" + NetworkAnswerWords(up, judge);
-    return Join({up ? "Network up after " : "No network after ", DurationText(waitedMs), NetworkAnswerWords(up, judge)});
+    return Join(
+        {up ? "Network up after " : "No network after ", DurationText(waitedMs), NetworkAnswerWords(up, judge)});
 }
 
 std::string MomentConsumedLine(double moment, bool stored) {

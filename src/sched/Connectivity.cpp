@@ -136,7 +136,8 @@ bool AdaptersShowANetwork() {
 
 TNetworkAnswer AskForNetwork() {
     if (InternetProbeTurnedOff()) return {AdaptersShowANetwork(), core::NetworkJudge::AdaptersProbeTurnedOff};
-    if (const std::optional<bool> internet = WindowsSeesTheInternet()) return {*internet, core::NetworkJudge::ListManager};
+    if (const std::optional<bool> internet = WindowsSeesTheInternet())
+        return {*internet, core::NetworkJudge::ListManager};
     return {AdaptersShowANetwork(), core::NetworkJudge::AdaptersNoListManager};
 }
 

@@ -128,9 +128,9 @@ TEST_F(LaunchTest, AnAnnouncedMomentStartsTheMainApplicationOnceAndIsConsumed) {
                         kGenerous));
     const std::string told = ReadWholeFile(logPath);
     std::size_t at = 0;
-    for (const std::string& step : {std::string("Started: version "), std::string("New moment "), std::string(" is due"),
-                                     std::string("Network up"), std::string("Main application started, shown normally"),
-                                     dir + "VRLN98.EXE"}) {
+    const std::string steps[] = {"Started: version ", "New moment ", " is due", "Network up",
+                                 "Main application started, shown normally", dir + "VRLN98.EXE"};
+    for (const std::string& step : steps) {
         at = told.find(step, at);
         EXPECT_NE(at, std::string::npos) << step << " in\n" << told;
     }

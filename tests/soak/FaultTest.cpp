@@ -9,6 +9,7 @@
 #include "app/VrlnSchdMain.h"
 #include "app/res/resource.h"
 #include "core/DateTime.h"
+#include "sched/DecisionLog.h"
 #include "sched/ThreadSync.h"
 #include "sched/ThreadWakeUp.h"
 #include "win/Platform.h"
@@ -223,10 +224,21 @@ TEST_F(ProgramFault, AMainApplicationFileThatIsADirectoryStartsNothingAndTheMome
     EXPECT_FALSE(StartProgram(mainApp, SW_SHOWNORMAL));
 
     WriteSchedulerValues(0, LocalNow() - 1.0 / 24);
+    const std::string logPath = DefaultLogFolder() + TDecisionLog::kFileName;
+    ::DeleteFileA(logPath.c_str());
+    const auto failedStarts = [&] {
+        const std::string told = ReadWholeFile(logPath);
+        std::size_t count = 0;
+        const std::string failed = "Main application not started";
+        for (std::size_t at = told.find(failed); at != std::string::npos; at = told.find(failed, at + 1)) ++count;
+        return count;
+    };
     StartScheduler();
     EXPECT_TRUE(WaitFor([] { return StoredMoment() == 0.0; }, kGenerous));
-    // The menu's load command fails the same way; the program runs on.
+    EXPECT_TRUE(WaitFor([&] { return failedStarts() == 1; }, kGenerous));
+    // The menu's load command fails the same way, as the log tells once the worker tried; the program runs on.
     ASSERT_TRUE(Command(IDM_LOAD));
+    EXPECT_TRUE(WaitFor([&] { return failedStarts() == 2; }, kGenerous));
     EXPECT_TRUE(soak::Responds(wnd, 1000));
     EXPECT_TRUE(SchedulerRuns());
     EXPECT_FALSE(MutexExists(MainAppMutexName()));
