@@ -151,7 +151,11 @@ void TScheduler::RunCycles() {
     // this thread may ask or change what the decision keeps.
     TDueDecision due([] { return !MainAppNotRunning(); }, &LogQueue);
     TLaunches launches({Store, due, StopEvent.get(), [this] { return Terminated(); },
-                        [this](const TTrayNotice& notice) { HandOver.Tell(notice); },
+                        [this](const TTrayNotice& notice) {
+                            // The window shows the launch that the notice tells of with it.
+                            Publish();
+                            HandOver.Tell(notice);
+                        },
                         [this](TSchedulerStep step) { Step(step); }, &LogQueue});
     const ScopedPointer<TLaunches> seen(Launches, &launches);
     Started = ::GetTickCount64();
