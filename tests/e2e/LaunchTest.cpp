@@ -1,9 +1,12 @@
 // VrlnSchd.exe and the stand-in main application, each a real process, in a
 // folder of their own as on a user's machine.
 #include "app/Autostart.h"
+#include "app/res/resource.h"
 #include "core/Browser.h"
+#include "core/DateTime.h"
 #include "core/LastLaunch.h"
 #include "sched/DecisionLog.h"
+#include "sched/ThreadSync.h"
 #include "sched/ThreadWakeUp.h"
 #include "TestSupport.h"
 #include "WebsTestSupport.h"
@@ -199,6 +202,30 @@ TEST_F(LaunchTest, TheKeyIsCreatedAtTheFirstSaveAndTheRunValueNamesTheProgram) {
     EXPECT_TRUE(ReadSchedulerValues(state, date));
     EXPECT_EQ(state, 0u);
     EXPECT_EQ(date, 0.0);
+}
+
+TEST_F(LaunchTest, AToggleWaitingForItsRetryIsStoredWhenTheSessionEndsAndTheNextSessionStartsTheProgramAgain) {
+    StartScheduler();
+    TDataSynchronizer mainApp(kSyncName, 1);
+    ASSERT_TRUE(mainApp.BeginWrite(kGenerous));
+    DWORD_PTR answered = 0;
+    ASSERT_NE(::SendMessageTimeoutA(wnd, WM_COMMAND, IDM_SUSPEND, 0, SMTO_NORMAL, kGenerous, &answered), 0);
+    // Held until the store's retry has backed off to seconds (tries at 0, 1 and 3 s, the next at 7), then let go
+    // without a notice: only the session's end can store the toggle now.
+    ::Sleep(5000);
+    mainApp.EndWriteUnannounced();
+    Process endSession = Start("wineboot.exe --end-session");
+    ASSERT_EQ(WaitExit(endSession, kGenerous), 0u);
+    ASSERT_NE(WaitExit(scheduler, kGenerous), static_cast<DWORD>(STILL_ACTIVE));  // Wine ends it after WM_ENDSESSION
+    scheduler = Process{};
+    wnd = nullptr;
+    EXPECT_EQ(ReadRecord(), std::make_pair(DWORD{core::kStateSuspended}, 0.0));
+    // The autostart value stays: wineboot begins the next session with it.
+    EXPECT_EQ(RunValue(HKEY_LOCAL_MACHINE), dir + "VrlnSchd.exe");
+    HWND again = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (again = ::FindWindowA("TPlandrel", nullptr)) != nullptr; }, kGenerous));
+    ::PostMessageA(again, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(WaitFor([] { return ::FindWindowA("TPlandrel", nullptr) == nullptr; }, kGenerous));
 }
 
 TEST_F(LaunchTest, AStandardUserGetsTheRecordAndTheAutostartEntryInItsOwnKeysAndEachMomentLaunchesOnce) {
