@@ -61,8 +61,10 @@ std::string ReadWebTitle(const std::string& path) {
 }
 
 std::optional<std::string> ReadWebsFile(const std::string& path) {
-    UniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    // Readers share it, for the read-ahead and the menu may read it at the same moment; a writer is kept out
+    // while it is read, and one that holds it keeps this read out.
+    UniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return std::nullopt;
     std::string text;
     char chunk[64 * 1024];

@@ -24,8 +24,8 @@ constexpr std::size_t kMaxWebs = 0x10000 - kFirstWebCommand;
 // The title from the head of a web file; empty when the file can't be read.
 std::string ReadWebTitle(const std::string& path);
 
-// The whole of webs.dat, held without sharing while it is read; nullopt when
-// it can't be opened or read.
+// The whole of webs.dat, shared only with other readers while it is read;
+// nullopt when it can't be opened or read.
 std::optional<std::string> ReadWebsFile(const std::string& path);
 
 // A file's size and times as one query gives them.

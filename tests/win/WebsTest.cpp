@@ -223,10 +223,10 @@ TEST_F(WebsTest, FillWebsMenuStaysEmptyWithoutAReadableList) {
     WriteWebsDat(web + "\r\n");
     {
         // The main application may hold it while it writes; then the list is not read at all.
-        UniqueFile reader(::CreateFileA((dir_.Path() + "webs.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(reader.valid());
-        expectEmpty("webs.dat open elsewhere");
+        UniqueFile writer(::CreateFileA((dir_.Path() + "webs.dat").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(writer.valid());
+        expectEmpty("webs.dat open for writing elsewhere");
     }
     {
         std::string bare = dir_.Path();
@@ -238,6 +238,10 @@ TEST_F(WebsTest, FillWebsMenuStaysEmptyWithoutAReadableList) {
         ScopedProfileString none("VORLANE", "WORKPATH", nullptr);
         expectEmpty("no work path");
     }
+    // Another reader, as the read-ahead is while it reads, keeps nothing out.
+    UniqueFile reader(::CreateFileA((dir_.Path() + "webs.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.valid());
     UniqueHmenu menu = NewSubmenu();
     std::vector<std::string> webs;
     EXPECT_EQ(FillWebsMenu(menu.get(), webs), 1);
