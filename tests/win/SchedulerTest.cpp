@@ -460,8 +460,13 @@ TEST_F(SchedulerTest, SetStateSavesUnderWriteAccessAndNotifiesTheOthers) {
     scheduler.SetState(3);
     EXPECT_EQ(scheduler.State(), 3);  // shown at once, before the worker stores it
     scheduler.Resume();
-    ASSERT_TRUE(WaitFor([] { return ReadRaw(kStateValue).bytes == std::string("\x03\0\0\0", 4); }, kGenerous));
-    for (int i = 1; i < 5; ++i) EXPECT_TRUE(EventSet(Notice(i))) << i;
+    // The others are told once the write is over, so the value is there by the time all four notices are.
+    ASSERT_TRUE(WaitFor([] {
+        for (int i = 1; i < 5; ++i)
+            if (!EventSet(Notice(i))) return false;
+        return true;
+    }, kGenerous));
+    EXPECT_EQ(ReadRaw(kStateValue).bytes, std::string("\x03\0\0\0", 4));
     EXPECT_FALSE(EventSet(Notice(0)));
 }
 
