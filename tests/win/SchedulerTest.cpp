@@ -461,11 +461,8 @@ TEST_F(SchedulerTest, SetStateSavesUnderWriteAccessAndNotifiesTheOthers) {
     EXPECT_EQ(scheduler.State(), 3);  // shown at once, before the worker stores it
     scheduler.Resume();
     // The others are told once the write is over, so the value is there by the time all four notices are.
-    ASSERT_TRUE(WaitFor([] {
-        for (int i = 1; i < 5; ++i)
-            if (!EventSet(Notice(i))) return false;
-        return true;
-    }, kGenerous));
+    ASSERT_TRUE(WaitFor([] { return EventSet(Notice(1)) && EventSet(Notice(2)) && EventSet(Notice(3)) &&
+                                    EventSet(Notice(4)); }, kGenerous));
     EXPECT_EQ(ReadRaw(kStateValue).bytes, std::string("\x03\0\0\0", 4));
     EXPECT_FALSE(EventSet(Notice(0)));
 }
